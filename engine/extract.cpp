@@ -1,0 +1,277 @@
+// ExtractEntry: one entry of a ZIP archive, named by the offset of its local
+// file header, becomes a file (or a memory block, or only a CRC check).
+//
+// Local file header (30 bytes, little-endian):
+//   0 signature 50 4B 03 04   4 version needed   6 flags   8 method
+//  10 DOS time  12 DOS date  14 CRC-32  18 compressed size  22 uncompressed size
+//  26 name length n  28 extra length e;  data at 30 + n + e.
+// With flag bit 3 the CRC and sizes may follow the data in a data descriptor
+// (optional signature 50 4B 07 08, CRC-32, compressed size, uncompressed size);
+// this reader always skips the first four bytes of it and takes the CRC from
+// the next four.
+#include <cstring>
+
+#include "codecs/codecs.h"
+#include "engine/engine.h"
+
+namespace {
+
+constexpr int32_t LocalHeaderSize = 30;
+constexpr int MaxPath = 259;  // characters of a path, without the NUL
+constexpr int64_t StaleBusyMillis = 30000;
+
+uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t ReadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+win::HANDLE CreateOutputFile(const char* name) {
+    return win::CreateFileA(name, win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+}
+
+void SendProgress(uint16_t window, int16_t commandId, int16_t* percent) {
+    win::SendMessageA(reinterpret_cast<win::HWND>(static_cast<uintptr_t>(window)), win::WM_COMMAND,
+                      static_cast<win::WPARAM>(static_cast<intptr_t>(commandId)),
+                      reinterpret_cast<win::LPARAM>(percent));
+}
+
+// Every return after the archive is open goes through here.
+ExtractResult GiveUp(ExtractResult result) {
+    EngineStateRecord& e = EngineState;
+    delete[] e.OutputWindow;
+    e.OutputWindow = nullptr;
+    win::CloseHandle(e.ArchiveFile);
+    e.EngineBusy = false;
+    return result;
+}
+
+// Enters the components of the working copy one after the other from the
+// root of its drive, creating those that are missing, and leaves the process
+// in the deepest directory reached. The file name (after the last "\") is not
+// entered; for a directory entry that is the empty last token.
+void WalkDestinationPath(char* workCopy) {
+    const char* lastSep = std::strrchr(workCopy, '\\');
+    const char* nameStart = lastSep != nullptr ? lastSep + 1 : nullptr;
+    char* t = NextPathToken(workCopy, '\\');
+    if (t != nullptr && t[0] != '\0' && t[1] == ':') {
+        char root[4] = {t[0], ':', '\\', '\0'};
+        TryChangeDir(root);
+        t = NextPathToken(nullptr, '\\');
+    }
+    while (t != nullptr && t != nameStart) {
+        int32_t code = TryChangeDir(t);
+        if (code != 0) {
+            code = MakeDir(t);
+            if (code == 0) code = TryChangeDir(t);
+        }
+        if (code != 0) break;
+        t = NextPathToken(nullptr, '\\');
+    }
+}
+
+// Reads the data descriptor behind the compressed data and returns its CRC.
+uint32_t ReadDescriptorCrc(uint16_t method) {
+    EngineStateRecord& e = EngineState;
+    if (method == 0) {
+        // CopyStored read straight from the file: start the reader afresh
+        // just behind the data.
+        e.InputPos = 0;
+        e.InputLast = -1;
+        e.WindowPos = 0;
+        e.BitCount = 0;
+        e.BitBuffer = 0;
+    } else {
+        DropBits(e.BitCount & 7);
+    }
+    for (int i = 0; i < 2; i++) {  // the signature (or whatever stands there)
+        EnsureBits(16);
+        DropBits(16);
+    }
+    EnsureBits(16);
+    uint32_t low = e.BitBuffer & 0xFFFF;
+    DropBits(16);
+    EnsureBits(16);
+    uint32_t high = e.BitBuffer & 0xFFFF;
+    DropBits(16);
+    return low | (high << 16);
+}
+
+ExtractResult Decode(uint16_t method) {
+    switch (method) {
+        case 0:
+            return CopyStored();
+        default:
+            return Unsupported;
+    }
+}
+
+}  // namespace
+
+int32_t SupportedMethods() { return 0x17F; }
+
+ExtractResult CopyStored() {
+    EngineStateRecord& e = EngineState;
+    while (e.BytesRead < e.CompressedSize && !e.CancelRequested) {
+        int32_t k = e.CompressedSize - e.BytesRead;
+        if (k > OutputWindowSize) k = OutputWindowSize;
+        win::DWORD got = 0;
+        if (!win::ReadFile(e.ArchiveFile, e.OutputWindow, static_cast<win::DWORD>(k), &got, nullptr) ||
+            got != static_cast<win::DWORD>(k))
+            return InputFailed;
+        if (!FlushOutput(static_cast<uint16_t>(k))) return OutputFailed;
+        e.BytesRead += k;
+        PumpMessages();
+        ReportProgress();
+    }
+    return e.CancelRequested ? Cancelled : Ok;
+}
+
+ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16_t attributes, int32_t headerOffset,
+                           uint16_t progressWindow, int16_t progressCommandId) {
+    EngineStateRecord& e = EngineState;
+
+    // 1-2. The busy guard. A flag left set by a call that never finished
+    // counts as stale once the last pump is more than 30 s ago.
+    e.CancelRequested = false;
+    if (e.EngineBusy) {
+        if (e.LastPumpTick == 0) return Busy;
+        int64_t elapsed = static_cast<int64_t>(win::GetTickCount()) - static_cast<int64_t>(e.LastPumpTick);
+        if (elapsed < 0) elapsed = -elapsed;
+        if (elapsed <= StaleBusyMillis) return Busy;
+        e.EngineBusy = false;
+    }
+
+    // 3-4.
+    e.EngineBusy = true;
+    e.OutputWindow = new uint8_t[OutputWindowSize]();
+    e.ArchiveFile = win::CreateFileA(archivePath, win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
+                                     nullptr, win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (e.ArchiveFile == win::INVALID_HANDLE_VALUE) {
+        delete[] e.OutputWindow;
+        e.OutputWindow = nullptr;
+        e.EngineBusy = false;
+        return InputFailed;
+    }
+
+    // 5-7. The local header.
+    // Without a high part, a position of 0xFFFFFFFF cannot be a success.
+    if (win::SetFilePointer(e.ArchiveFile, headerOffset, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER)
+        return GiveUp(ArchiveDamaged);
+    win::DWORD got = 0;
+    if (!win::ReadFile(e.ArchiveFile, e.InputBuffer, LocalHeaderSize, &got, nullptr) || got < LocalHeaderSize)
+        return GiveUp(ArchiveDamaged);
+    const uint8_t* h = e.InputBuffer;
+    if (h[0] != 0x50 || h[1] != 0x4B || h[2] != 0x03 || h[3] != 0x04) return GiveUp(ArchiveDamaged);
+
+    // 8. Its fields.
+    int32_t dataOffset = static_cast<int32_t>(static_cast<uint32_t>(headerOffset) + LocalHeaderSize +
+                                              ReadLe16(h + 26) + ReadLe16(h + 28));
+    uint32_t dosDateTime = ReadLe32(h + 10);
+    uint16_t method = ReadLe16(h + 8);
+    e.CompressedSize = static_cast<int32_t>(ReadLe32(h + 18));
+    e.UncompressedSize = static_cast<int32_t>(ReadLe32(h + 22));
+    uint32_t storedCrc = ReadLe32(h + 14);
+    e.EntryFlags = ReadLe16(h + 6);
+
+    // 9. Sizes deferred to the data descriptor.
+    if ((e.EntryFlags & 8) != 0 && method != 0 && e.CompressedSize == 0) {
+        e.CompressedSize = DeferredSize;
+        e.UncompressedSize = DeferredSize;
+        storedCrc = 0;
+    }
+
+    // 10-11. Only the low five bits of the method choose the bit, so methods
+    // 32 and above reach the dispatch, which refuses them.
+    if ((SupportedMethods() & (1 << (method % 32))) == 0) return GiveUp(Unsupported);
+    if ((e.EntryFlags & 1) != 0) return GiveUp(Encrypted);
+
+    // 12.
+    e.BytesRead = 0;
+    win::SetFilePointer(e.ArchiveFile, dataOffset, nullptr, win::FILE_BEGIN);
+
+    // 13. The destination.
+    if (!e.MemoryOutput) {
+        char workCopy[MaxPath + 1];
+        size_t len = destPath != nullptr ? std::strlen(destPath) : 0;
+        bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && destPath[len - 1] != '\\';
+        // A path that does not fit the working copy is refused before
+        // anything is created for it.
+        if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPath) return GiveUp(OutputFailed);
+        std::memcpy(workCopy, destPath, len + 1);
+        if (wantsSlash) {
+            workCopy[len++] = '\\';
+            workCopy[len] = '\0';
+        }
+        char outputName[MaxPath + 1];
+        std::memcpy(outputName, workCopy, len + 1);
+        bool isDirectory = len > 0 && workCopy[len - 1] == '\\';
+
+        int32_t code = 0;
+        e.OutputFile = CreateOutputFile(outputName);
+        if (e.OutputFile == win::INVALID_HANDLE_VALUE) code = static_cast<int32_t>(win::GetLastError());
+        if (code == static_cast<int32_t>(win::ERROR_PATH_NOT_FOUND) || isDirectory) {
+            WalkDestinationPath(workCopy);
+            if (isDirectory) {
+                // A created file of a directory's name would be a stray: the
+                // first attempt fails for a name ending in "\" anyway.
+                if (code == 0) win::CloseHandle(e.OutputFile);
+                return GiveUp(Ok);
+            }
+            code = 0;
+            e.OutputFile = CreateOutputFile(outputName);
+            if (e.OutputFile == win::INVALID_HANDLE_VALUE) code = static_cast<int32_t>(win::GetLastError());
+        }
+        if (code != 0) return GiveUp(OutputFailed);
+    }
+
+    // 14. Decoding.
+    e.InputExhausted = false;
+    e.PendingWriteError = 0;
+    e.ProgressWindow = progressWindow;
+    e.ProgressCommandId = progressCommandId;
+    PumpMessages();
+    e.ProgressPercent = 0;
+    if (progressWindow != 0) SendProgress(progressWindow, progressCommandId, &e.ProgressPercent);
+    e.RunningCrc = 0xFFFFFFFFu;
+    ExtractResult result = Decode(method);
+
+    // 15-16.
+    if (result == Ok && (e.EntryFlags & 8) != 0) storedCrc = ReadDescriptorCrc(method);
+    e.RunningCrc = ~e.RunningCrc;
+    win::CloseHandle(e.ArchiveFile);
+
+    // 17. The time is set whatever the result, before a failed output goes.
+    if (!e.MemoryOutput) {
+        SetFileTimeFromDos(e.OutputFile, dosDateTime);
+        win::CloseHandle(e.OutputFile);
+    }
+
+    // 18. The outcome.
+    if (result != Ok) {
+        if (!e.MemoryOutput) {
+            if (!win::DeleteFileA(destPath)) RaiseIoError(static_cast<int32_t>(win::GetLastError()));
+            if (e.PendingWriteError != 0) RaiseIoError(e.PendingWriteError);
+        }
+    } else if (e.RunningCrc != storedCrc) {
+        result = ChecksumMismatch;
+        if (!e.MemoryOutput) win::DeleteFileA(destPath);
+    } else {
+        e.ProgressPercent = 100;
+        if (progressWindow != 0) {
+            SendProgress(progressWindow, progressCommandId, &e.ProgressPercent);
+            if (static_cast<uint16_t>(e.ProgressPercent) == 0xFFFF) {
+                result = Cancelled;
+                if (!e.MemoryOutput) win::DeleteFileA(destPath);
+            }
+        }
+        if (result == Ok && !e.MemoryOutput) ApplyFileAttributes(destPath, attributes);
+    }
+
+    // 19.
+    delete[] e.OutputWindow;
+    e.OutputWindow = nullptr;
+    e.EngineBusy = false;
+    return result;
+}

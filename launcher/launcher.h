@@ -1,0 +1,46 @@
+// The launcher: the program's whole run. It copies its embedded archive
+// (resource "ZIP", 1) to TempDir + "pc.dat", extracts every entry into
+// TempDir, deletes the copy and hands "Setup.exe" to the shell.
+#pragma once
+
+#include <cstdint>
+
+constexpr int TempDirCapacity = 1024;
+
+// The temporary directory as the system reports it, ending with "\"; set once
+// at the start of the run.
+extern char TempDir[TempDirCapacity];
+
+// The main sequence; returns the exit code (0; an I/O error ends the process
+// with 1 before it returns).
+int LauncherMain();
+
+// Fills `out` (TempDirCapacity bytes) with the system's temporary path, or
+// the empty string.
+void GetTempDirectory(char* out);
+
+void ExtractAll(const char* archivePath, const char* destDir);
+
+// The entry list: names with their local-header offsets, in the order they
+// were appended, duplicates kept.
+struct EntryList {
+    char* Names;       // NUL-terminated names one after the other
+    uint32_t NamesUsed;
+    uint32_t NamesCapacity;
+    struct Item {
+        uint32_t NameOffset;
+        int32_t HeaderOffset;
+    }* Items;
+    uint32_t Count;
+    uint32_t Capacity;
+};
+void ListEntries(const char* archivePath, EntryList& list);
+void FreeEntryList(EntryList& list);
+
+void ForceDirectory(const char* directory);
+bool IsExistingDirectory(const char* path);
+
+// True for a name that must not be joined to the destination: absolute
+// ("\..." or "/..."), with a ":" (drive, stream), or with a component that
+// climbs out ("..", or dots and spaces that Windows trims to "..").
+bool IsUnsafeEntryName(const char* name);
