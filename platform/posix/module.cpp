@@ -17,7 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <vector>
+#include <deque>
 
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_testing.h"
@@ -36,8 +36,9 @@ struct Resource {
 };
 
 std::mutex ResourcesLock;
-// Entries are never removed, so an HRSRC (the address of one) stays valid.
-std::vector<Resource*> Resources;  // guarded by ResourcesLock
+// Entries are never removed and a deque does not move them when it grows,
+// so an HRSRC (the address of one) stays valid.
+std::deque<Resource> Resources;  // guarded by ResourcesLock
 
 // True for a name given by number (MAKEINTRESOURCE): its value fits 16 bits.
 bool IsIntResource(const char* name) { return (reinterpret_cast<uintptr_t>(name) >> 16) == 0; }
@@ -103,10 +104,10 @@ HRSRC FindResourceA(HMODULE module, const char* name, const char* type) {
     bool typeIsString = type != nullptr && !IsIntResource(type);
     std::lock_guard<std::mutex> lock(ResourcesLock);
     bool typeFound = false;
-    for (Resource* resource : Resources) {
-        if (!typeIsString || strcasecmp(resource->Type.c_str(), type) != 0) continue;
+    for (Resource& resource : Resources) {
+        if (!typeIsString || strcasecmp(resource.Type.c_str(), type) != 0) continue;
         typeFound = true;
-        if (resource->Id == id) return resource;
+        if (resource.Id == id) return &resource;
     }
     // As on Windows: a module without resources of the type says so (1813);
     // one with the type but not the name reports the name (1814).
@@ -152,14 +153,14 @@ namespace posix {
 
 void RegisterResource(const char* type, uint16_t id, const void* data, DWORD size) {
     std::lock_guard<std::mutex> lock(ResourcesLock);
-    for (Resource* resource : Resources) {
-        if (strcasecmp(resource->Type.c_str(), type) == 0 && resource->Id == id) {
-            resource->Data = data;
-            resource->Size = size;
+    for (Resource& resource : Resources) {
+        if (strcasecmp(resource.Type.c_str(), type) == 0 && resource.Id == id) {
+            resource.Data = data;
+            resource.Size = size;
             return;
         }
     }
-    Resources.push_back(new Resource{type, id, data, size});
+    Resources.push_back(Resource{type, id, data, size});
 }
 
 }  // namespace posix
