@@ -95,7 +95,7 @@ TEST(ExtractAll, ExtractsInOrderMakesDirectoriesAndSkipsUnsafeNames) {
     EXPECT_TRUE(IsDir(dir.HostPath("dest/emptydir")));
     EXPECT_EQ(ReadBytes(dir.HostPath("dest/dup.txt")), (Bytes{'s', 'e', 'c', 'o', 'n', 'd'})) << "the later one last";
     EXPECT_FALSE(Exists(dir.HostPath("escape.txt")));
-    EXPECT_FALSE(Exists("/abs.txt") && ReadBytes("/abs.txt") == Bytes{'n', 'o'});
+    EXPECT_FALSE(Exists("/abs.txt") && ReadBytes("/abs.txt") == (Bytes{'n', 'o'}));
 }
 
 TEST(ExtractAll, NotAnArchiveCreatesTheDestinationOnly) {
