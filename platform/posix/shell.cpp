@@ -108,14 +108,19 @@ int StartDetached(const std::vector<std::string>& command, const std::string& di
     if (child == 0) {
         // Only async-signal-safe calls from here on.
         close(report[0]);
-        if (fork() != 0) _exit(0);  // the middle process ends; init adopts the program
-        setsid();
+        pid_t program = fork();
         int error = 0;
-        if (chdir(directory.c_str()) != 0)
+        if (program > 0) _exit(0);  // the middle process ends; init adopts the program
+        if (program < 0) {
             error = errno;
-        else
-            execv(argv[0], argv.data());
-        if (error == 0) error = errno;
+        } else {
+            setsid();
+            if (chdir(directory.c_str()) != 0)
+                error = errno;
+            else
+                execv(argv[0], argv.data());
+            if (error == 0) error = errno;
+        }
         ssize_t ignored = write(report[1], &error, sizeof error);
         (void)ignored;
         _exit(127);
@@ -173,7 +178,8 @@ intptr_t Execute(const char* operation, const char* file, const char* parameters
         command.push_back(target.Path);
     else
         return SE_ERR_NOASSOC;
-    for (std::string& arg : SplitParameters(parameters)) command.push_back(std::move(arg));
+    // Parameters are ANSI text; the started program reads UTF-8.
+    for (std::string& arg : SplitParameters(parameters)) command.push_back(posix::detail::Windows1252ToUtf8(arg));
     return StartDetached(command, dir.Path) == 0 ? ShellSucceeded : SE_ERR_NOASSOC;
 }
 
