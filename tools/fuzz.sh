@@ -6,7 +6,8 @@
 # usage: tools/fuzz.sh SECONDS [HARNESS...]
 #
 # Seeds are generated into build-fuzz/seeds/ by tools/fuzz_seeds.py (with the
-# shared corpus as extra seeds when ../shared/corpus exists); what each run
+# shared corpus as extra seeds when ../shared/corpus, or
+# $LAUNCHER_SHARED_DIR/corpus, exists); what each run
 # finds is kept in build-fuzz/corpus/<harness>/, so later runs go on from
 # there. A failing input is written to build-fuzz/artifacts/ and makes the
 # script exit with status 1 after the remaining harnesses have run.
@@ -22,7 +23,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=cl
 ninja -C "$build" -j2 >/dev/null
 
 rm -rf "$build/seeds"
-python3 tools/fuzz_seeds.py "$build/seeds" "$(pwd)/../shared/corpus"
+python3 tools/fuzz_seeds.py "$build/seeds" "${LAUNCHER_SHARED_DIR:-$(pwd)/../shared}/corpus"
 mkdir -p "$build/artifacts" "$build/logs"
 
 if [ $# -gt 0 ]; then harnesses=("$@"); else mapfile -t harnesses < "$build/fuzz-harnesses.txt"; fi
