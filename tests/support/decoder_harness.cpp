@@ -1,55 +1,13 @@
 #include "support/decoder_harness.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
-namespace {
-
-struct ScratchRoot {
-    std::string Path;
-    ScratchRoot() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zipcore-test-XXXXXX").string();
-        Path = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~ScratchRoot() {
-        std::error_code ignored;
-        if (!Path.empty()) std::filesystem::remove_all(Path, ignored);
-    }
-};
-
-ScratchRoot& Root() {
-    static ScratchRoot root;
-    return root;
-}
-
-}  // namespace
-
-std::string ScratchDir() {
-    static int counter = 0;
-    std::string dir = Root().Path + "/d" + std::to_string(counter++) + "/";
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
-uint32_t ReferenceCrc32(const std::vector<uint8_t>& data) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint8_t b : data) {
-        crc ^= b;
-        for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
+#include "support/test_util.h"
 
 DecoderRun RunDecoder(const std::function<ExtractResult()>& decoder, const DecoderInput& input) {
-    std::string path = ScratchDir() + "data.bin";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(input.Data.data()), static_cast<std::streamsize>(input.Data.size()));
-    }
+    testutil::ScratchDir dir;
+    std::vector<uint8_t> file = input.Data;
+    file.resize(file.size() + input.TrailingBytes);
+    testutil::WriteBytes(dir.HostPath("data.bin"), file);
+    std::string path = dir.WinPath("data.bin");
 
     EngineStateRecord& e = EngineState;
     std::vector<uint8_t> block(static_cast<size_t>(input.OutputLimit) + 1);

@@ -1,18 +1,20 @@
 // Runs one decoder over a byte buffer, with EngineState prepared the way
 // ExtractEntry prepares it for an entry: the bytes are written to a scratch
-// file, opened as ArchiveFile and positioned at 0; OutputWindow is a zeroed
+// file (followed by a few bytes, as the next records of an archive follow an
+// entry's data: decoders look ahead), opened as ArchiveFile and positioned at
+// 0; OutputWindow is a zeroed
 // 32 KiB block; the output goes to a memory block.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include "engine/engine.h"
 
 struct DecoderInput {
-    std::vector<uint8_t> Data;       // the compressed data (the whole scratch file)
+    std::vector<uint8_t> Data;       // the compressed data
+    size_t TrailingBytes = 16;       // zero bytes after it, as an archive has its directory there
     int32_t CompressedSize = -1;     // -1: Data.size()
     int32_t UncompressedSize = 0;
     uint16_t EntryFlags = 0;
@@ -28,10 +30,3 @@ struct DecoderRun {
 };
 
 DecoderRun RunDecoder(const std::function<ExtractResult()>& decoder, const DecoderInput& input);
-
-// CRC-32 of ZIP, computed independently of the engine's table.
-uint32_t ReferenceCrc32(const std::vector<uint8_t>& data);
-
-// A fresh directory below the system's temporary directory, removed by the
-// process at exit; with a trailing "/".
-std::string ScratchDir();
