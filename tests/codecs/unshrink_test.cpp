@@ -235,7 +235,7 @@ TEST(Unshrink, RoundTripsTheTestEncoder) {
     for (int i = 0; i < 60; i++) {
         auto data = MakeTestData(rng, 1 + rng() % (i < 50 ? 20000 : 150000));
         ShrinkStats stats;
-        auto packed = ShrinkEncode(data, i % 3 == 0 ? 0.0 : 0.002, rng, &stats);
+        auto packed = ShrinkEncode(data, (i % 3) * 0.005, rng, &stats);
         auto run = RunUnshrink(packed);
         ASSERT_EQ(run.Result, Ok) << i;
         ASSERT_EQ(run.Output, data) << i;

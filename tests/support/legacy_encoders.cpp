@@ -70,12 +70,15 @@ struct ShrinkTable {
     static uint32_t Key(int prefix, uint8_t b) { return static_cast<uint32_t>(prefix) << 8 | b; }
     void Add(int prefix, uint8_t b) {
         if (FreeHead > ShrinkLastCode) return;
+        // An entry made right after a clear that freed its prefix is never
+        // sent (like the entries that ClearLeaves forgets).
+        bool sendable = prefix < ShrinkFirstCode || InUse[prefix];
         int k = FreeHead;
         FreeHead = NextFree[k];
         InUse[k] = true;
         Prefix[k] = prefix;
         Suffix[k] = b;
-        if (k < ShrinkLastCode) Codes[Key(prefix, b)] = k;
+        if (k < ShrinkLastCode && sendable) Codes[Key(prefix, b)] = k;
     }
     void Forget(int k) {
         auto it = Codes.find(Key(Prefix[k], Suffix[k]));
