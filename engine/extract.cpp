@@ -111,6 +111,7 @@ ExtractResult Decode(uint16_t method) {
             return Unreduce(method);
         case 6:
             return Explode();
+        case 8: return Inflate();
         default:
             return Unsupported;
     }

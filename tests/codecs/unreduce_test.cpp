@@ -15,41 +15,53 @@
 
 namespace {
 
+using testing_support::BitWriter;
+using testing_support::DecoderOptions;
+using testing_support::DecoderRun;
+using testing_support::RunDecoder;
+
+// Unreduce for one method, as a decoder without arguments.
+template <uint16_t Method>
+ExtractResult UnreduceMethod() {
+    return Unreduce(Method);
+}
+constexpr ExtractResult (*UnreduceFor[6])() = {nullptr, nullptr, UnreduceMethod<2>, UnreduceMethod<3>,
+                                                UnreduceMethod<4>, UnreduceMethod<5>};
+
 // A reduced stream written one decoded byte at a time, in the context of the
 // byte before it.
 struct ReduceStream {
-    BitWriter Bits;
+    BitWriter Out;
     std::array<std::vector<uint8_t>, 256> Sets;
     uint8_t Last = 0;
 
     void WriteSets() {
         for (int s = 255; s >= 0; s--) {
-            Bits.Put(static_cast<uint32_t>(Sets[s].size()), 6);
-            for (uint8_t m : Sets[s]) Bits.Put(m, 8);
+            Out.Bits(static_cast<uint32_t>(Sets[s].size()), 6);
+            for (uint8_t m : Sets[s]) Out.Bits(m, 8);
         }
     }
     // Y as a plain byte (with the flag bit when the context has a set).
     void Plain(std::initializer_list<int> ys) {
         for (int y : ys) {
-            if (!Sets[Last].empty()) Bits.Put(1, 1);
-            Bits.Put(static_cast<uint32_t>(y), 8);
+            if (!Sets[Last].empty()) Out.Bits(1, 1);
+            Out.Bits(static_cast<uint32_t>(y), 8);
             Last = static_cast<uint8_t>(y);
         }
     }
     // Y as an index of `width` bits into the context's set.
     void Index(uint32_t i, int width) {
-        Bits.Put(0, 1);
-        Bits.Put(i, width);
+        Out.Bits(0, 1);
+        Out.Bits(i, width);
         Last = i < Sets[Last].size() ? Sets[Last][i] : 0;
     }
 };
 
 DecoderRun RunUnreduce(uint16_t method, const std::vector<uint8_t>& data, int32_t size, bool cancel = false) {
-    DecoderInput in;
-    in.Data = data;
-    in.UncompressedSize = size;
-    in.CancelRequested = cancel;
-    return RunDecoder([method] { return Unreduce(method); }, in);
+    DecoderOptions options;
+    options.UncompressedSize = size;
+    options.CancelRequested = cancel;
+    return RunDecoder(UnreduceFor[method], data, options);
 }
 
 std::string Text(const DecoderRun& run) { return std::string(run.Output.begin(), run.Output.end()); }
@@ -61,7 +73,7 @@ TEST(Unreduce, MarkerFollowedByZeroIsOneLiteralMarkerAndContextZero) {
     s.Plain({144});
     s.Plain({0});
     s.Index(0, 1);
-    auto run = RunUnreduce(2, s.Bits.Bytes(), 2);
+    auto run = RunUnreduce(2, s.Out.Finish(), 2);
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(run.Output, (std::vector<uint8_t>{144, 'Q'}));
 }
@@ -75,7 +87,7 @@ TEST(Unreduce, SetOfSizeOneCostsOneBitAndIndexOneIsZero) {
     s.Index(0, 1);  // R
     s.Plain({'Q'});
     s.Index(1, 1);  // past the set: 0
-    auto run = RunUnreduce(5, s.Bits.Bytes(), 4);
+    auto run = RunUnreduce(5, s.Out.Finish(), 4);
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(run.Output, (std::vector<uint8_t>{'Q', 'R', 'Q', 0}));
 }
@@ -94,7 +106,7 @@ TEST(Unreduce, FactorOneCopiesFromTheDistanceInTheHighBitOfV) {
     }
     s.Plain({144, 0x83, 4});
     for (int i = 0; i < 6; i++) expected.push_back(expected[300 - 261 + i]);
-    auto run = RunUnreduce(2, s.Bits.Bytes(), 306);
+    auto run = RunUnreduce(2, s.Out.Finish(), 306);
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(run.Output, expected);
 }
@@ -111,11 +123,11 @@ TEST(Unreduce, FactorFourFullLengthNibbleTakesAnExtraLengthByte) {
     }
     s.Plain({144, 0x1F, 10, 3});
     for (int i = 0; i < 15 + 10 + 3; i++) expected.push_back(expected[expected.size() - 260]);
-    auto run = RunUnreduce(5, s.Bits.Bytes(), static_cast<int32_t>(expected.size()));
+    auto run = RunUnreduce(5, s.Out.Finish(), static_cast<int32_t>(expected.size()));
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(run.Output, expected);
     // With factor 1 the same V is a plain length (0x1F is below the mask 127).
-    auto factor1 = RunUnreduce(2, s.Bits.Bytes(), static_cast<int32_t>(expected.size()));
+    auto factor1 = RunUnreduce(2, s.Out.Finish(), static_cast<int32_t>(expected.size()));
     EXPECT_EQ(factor1.Result, Ok);
     EXPECT_NE(factor1.Output, expected);
 }
@@ -125,7 +137,7 @@ TEST(Unreduce, CopiesBeforeTheStartReadZerosOnlyUntilTheFirstFlush) {
     ReduceStream s;
     s.WriteSets();
     s.Plain({'A', 'B', 144, 2, 3});  // factor 4: len 2, distance 0 * 256 + 3 + 1
-    auto run = RunUnreduce(5, s.Bits.Bytes(), 7);
+    auto run = RunUnreduce(5, s.Out.Finish(), 7);
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(run.Output, (std::vector<uint8_t>{'A', 'B', 0, 0, 'A', 'B', 0}));
 
@@ -141,7 +153,7 @@ TEST(Unreduce, CopiesBeforeTheStartReadZerosOnlyUntilTheFirstFlush) {
     }
     t.Plain({144, 2, 3});
     for (int i = 0; i < 5; i++) expected.push_back(expected[expected.size() - 4]);
-    auto wrapped = RunUnreduce(5, t.Bits.Bytes(), static_cast<int32_t>(expected.size()));
+    auto wrapped = RunUnreduce(5, t.Out.Finish(), static_cast<int32_t>(expected.size()));
     EXPECT_EQ(wrapped.Result, Ok);
     EXPECT_EQ(wrapped.Output, expected);
 }
@@ -150,7 +162,7 @@ TEST(Unreduce, FinalCopyPastTheExpectedSizeIsWrittenInFull) {
     ReduceStream s;
     s.WriteSets();
     s.Plain({'A', 'B', 144, 3, 1});  // 6 bytes from 2 back, 3 more than expected
-    auto run = RunUnreduce(5, s.Bits.Bytes(), 5);
+    auto run = RunUnreduce(5, s.Out.Finish(), 5);
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(Text(run), "ABABABAB");
 }
@@ -159,7 +171,7 @@ TEST(Unreduce, RunningOutOfInputEndsWithOkAndTheShortOutput) {
     ReduceStream s;
     s.WriteSets();
     s.Plain({'x', 'y', 'z'});
-    auto run = RunUnreduce(3, s.Bits.Bytes(), 100000);
+    auto run = RunUnreduce(3, s.Out.Finish(), 100000);
     EXPECT_EQ(run.Result, Ok);
     ASSERT_GE(run.Output.size(), 3u);
     EXPECT_EQ(Text(run).substr(0, 3), "xyz");
@@ -170,7 +182,7 @@ TEST(Unreduce, HonoursCancelAtTheTopOfItsLoop) {
     ReduceStream s;
     s.WriteSets();
     s.Plain({'x', 'y', 'z'});
-    auto run = RunUnreduce(4, s.Bits.Bytes(), 3, true);
+    auto run = RunUnreduce(4, s.Out.Finish(), 3, true);
     EXPECT_EQ(run.Result, Cancelled);
     EXPECT_TRUE(run.Output.empty());
 }
@@ -180,7 +192,7 @@ TEST(Unreduce, FollowerSetsThatCannotBeAllocatedFailTheEntry) {
     s.WriteSets();
     s.Plain({'x'});
     FailNothrowAllocations(256 * 64 * sizeof(uint16_t));
-    auto run = RunUnreduce(2, s.Bits.Bytes(), 1);
+    auto run = RunUnreduce(2, s.Out.Finish(), 1);
     FailNothrowAllocations(0, 0);
     EXPECT_EQ(run.Result, InputFailed);
     EXPECT_TRUE(run.Output.empty());
@@ -190,11 +202,10 @@ TEST(Unreduce, FullRingsGoOutAndAFailedFlushStopsTheEntry) {
     ReduceStream s;
     s.WriteSets();
     for (int i = 0; i < 40000; i++) s.Plain({'a' + i % 7});
-    DecoderInput in;
-    in.Data = s.Bits.Bytes();
-    in.UncompressedSize = 40000;
-    in.OutputLimit = 20000;  // the second full ring does not fit
-    auto run = RunDecoder([] { return Unreduce(2); }, in);
+    DecoderOptions options;
+    options.UncompressedSize = 40000;
+    options.OutputCapacity = 20000;  // the second full ring does not fit
+    auto run = RunDecoder(UnreduceFor[2], s.Out.Finish(), options);
     EXPECT_EQ(run.Result, OutputFailed);
     EXPECT_EQ(run.Output.size(), 20000u);
 }

@@ -12,6 +12,13 @@
 
 namespace {
 
+using testing_support::BitWriter;
+using testing_support::DecoderOptions;
+using testing_support::DecoderRun;
+using testing_support::RunDecoder;
+
+ExtractResult UnshrinkResult() { return Unshrink(); }  // widened with its sign
+
 struct Code {
     uint32_t Value;
     int Width;
@@ -19,15 +26,14 @@ struct Code {
 
 std::vector<uint8_t> Codes(std::initializer_list<Code> codes) {
     BitWriter w;
-    for (const Code& c : codes) w.Put(c.Value, c.Width);
-    return w.Bytes();
+    for (const Code& c : codes) w.Bits(c.Value, c.Width);
+    return w.Finish();
 }
 
-DecoderRun RunUnshrink(std::vector<uint8_t> data, int32_t outputLimit = 1 << 21) {
-    DecoderInput in;
-    in.Data = std::move(data);
-    in.OutputLimit = outputLimit;
-    return RunDecoder([] { return static_cast<ExtractResult>(Unshrink()); }, in);
+DecoderRun RunUnshrink(const std::vector<uint8_t>& data, int32_t outputCapacity = -1) {
+    DecoderOptions options;
+    options.OutputCapacity = outputCapacity;
+    return RunDecoder(UnshrinkResult, data, options);
 }
 
 std::string Text(const DecoderRun& run) { return std::string(run.Output.begin(), run.Output.end()); }
@@ -63,16 +69,16 @@ TEST(Unshrink, EscapeIsNotThePreviousCodeAndWidensFromTheNextCode) {
 
 TEST(Unshrink, WidensUpTo13BitsAndRefusesAFurtherWidening) {
     BitWriter w;
-    w.Put('x', 9);
+    w.Bits('x', 9);
     for (int width = 9; width < 13; width++) {
-        w.Put(256, width);
-        w.Put(1, width);
+        w.Bits(256, width);
+        w.Bits(1, width);
     }
-    w.Put('y', 13);
-    w.Put(256, 13);  // escape at width 12 made 13; at 13 there is no 14
-    w.Put(1, 13);
-    w.Put('z', 13);
-    auto run = RunUnshrink(w.Bytes());
+    w.Bits('y', 13);
+    w.Bits(256, 13);  // escape at width 12 made 13; at 13 there is no 14
+    w.Bits(1, 13);
+    w.Bits('z', 13);
+    auto run = RunUnshrink(w.Finish());
     EXPECT_EQ(run.Result, ArchiveDamaged);
     EXPECT_TRUE(run.Output.empty());  // staged bytes are not flushed
 
@@ -115,29 +121,29 @@ TEST(Unshrink, FullTableKeepsDecodingAndAPartialClearExaminesEveryCode) {
     std::string expected;
     for (int i = 0; i <= 7936; i++) {
         char c = static_cast<char>('a' + i % 23);
-        w.Put(static_cast<uint8_t>(c), 9);
+        w.Bits(static_cast<uint8_t>(c), 9);
         expected += c;
     }
     // 8191 = (literal 7934)(literal 7935); the table is full: 'Q' adds nothing.
-    w.Put('Q', 9);
-    w.Put(256, 9);
-    w.Put(1, 9);
-    w.Put(256, 10);
-    w.Put(1, 10);
-    w.Put(256, 11);
-    w.Put(1, 11);
-    w.Put(256, 12);
-    w.Put(1, 12);
-    w.Put(8191, 13);
+    w.Bits('Q', 9);
+    w.Bits(256, 9);
+    w.Bits(1, 9);
+    w.Bits(256, 10);
+    w.Bits(1, 10);
+    w.Bits(256, 11);
+    w.Bits(1, 11);
+    w.Bits(256, 12);
+    w.Bits(1, 12);
+    w.Bits(8191, 13);
     expected += "Q";
     expected += expected.substr(7934, 2);
-    w.Put(256, 13);
-    w.Put(2, 13);  // every code from 257 to 8192 is a leaf and becomes free
+    w.Bits(256, 13);
+    w.Bits(2, 13);  // every code from 257 to 8192 is a leaf and becomes free
     // 257 = (8191)R names a freed code and cannot be sent; 258 = RS reuses
     // the lowest freed code but one; 260 is being defined: (258) + R.
-    for (uint32_t code : {uint32_t{'R'}, uint32_t{'S'}, 258u, 260u}) w.Put(code, 13);
+    for (uint32_t code : {uint32_t{'R'}, uint32_t{'S'}, 258u, 260u}) w.Bits(code, 13);
     expected += "R" "S" "RS" "RSR";
-    auto run = RunUnshrink(w.Bytes());
+    auto run = RunUnshrink(w.Finish());
     EXPECT_EQ(run.Result, Ok);
     ASSERT_EQ(run.Output.size(), expected.size());
     EXPECT_EQ(Text(run).substr(7900), expected.substr(7900));
@@ -146,9 +152,9 @@ TEST(Unshrink, FullTableKeepsDecodingAndAPartialClearExaminesEveryCode) {
 TEST(Unshrink, StagingAreaGoesOutIn767BytePieces) {
     auto literals = [](int n) {
         BitWriter w;
-        for (int i = 0; i < n; i++) w.Put('0' + i % 10, 9);
+        for (int i = 0; i < n; i++) w.Bits('0' + i % 10, 9);
         // Codes repeat after 10, but each literal only adds an entry.
-        return w.Bytes();
+        return w.Finish();
     };
     // 767 bytes: one full piece, then a final flush of 0 bytes, which a
     // memory block of exactly 767 bytes still accepts.
@@ -166,16 +172,15 @@ TEST(Unshrink, StagingAreaGoesOutIn767BytePieces) {
 }
 
 TEST(Unshrink, DeferredSizesAreRefusedAndCancelStopsWithoutFlushing) {
-    DecoderInput in;
-    in.Data = Codes({{'a', 9}, {'b', 9}});
-    in.CompressedSize = DeferredSize;
-    auto deferred = RunDecoder([] { return static_cast<ExtractResult>(Unshrink()); }, in);
-    EXPECT_EQ(deferred.Result, Unsupported);
-    EXPECT_EQ(deferred.BytesRead, 0);
+    DecoderOptions deferred;
+    deferred.DeferredSizes = true;
+    auto refused = RunDecoder(UnshrinkResult, Codes({{'a', 9}, {'b', 9}}), deferred);
+    EXPECT_EQ(refused.Result, Unsupported);
+    EXPECT_EQ(EngineState.BytesRead, 0) << "nothing read";
 
-    in.CompressedSize = -1;
-    in.CancelRequested = true;
-    auto cancelled = RunDecoder([] { return static_cast<ExtractResult>(Unshrink()); }, in);
+    DecoderOptions cancel;
+    cancel.CancelRequested = true;
+    auto cancelled = RunDecoder(UnshrinkResult, Codes({{'a', 9}, {'b', 9}}), cancel);
     EXPECT_EQ(cancelled.Result, Cancelled);
     EXPECT_TRUE(cancelled.Output.empty());
 }
@@ -202,19 +207,19 @@ TEST(Unshrink, PartialClearLeavesTheFreeListIntactWhenAnEntryNamesAFreeCode) {
     // 258 = (300)b names the free code 300; a clear must not take 300's
     // free-list link for a prefix, or the list breaks once it reaches 300.
     BitWriter w;
-    for (Code c : {Code{'a', 9}, {300, 9}, {'b', 9}, {256, 9}, {2, 9}}) w.Put(c.Value, c.Width);
+    for (Code c : {Code{'a', 9}, {300, 9}, {'b', 9}, {256, 9}, {2, 9}}) w.Bits(c.Value, c.Width);
     // 257 = aa and 258 = (300)b were leaves: 257 = bc, 258 = cd, 259 = db,
     // 260 = (257)c, then one entry per literal up to and past 300.
-    for (Code c : {Code{'c', 9}, {'d', 9}, {257, 9}, {258, 9}}) w.Put(c.Value, c.Width);
+    for (Code c : {Code{'c', 9}, {'d', 9}, {257, 9}, {258, 9}}) w.Bits(c.Value, c.Width);
     std::string expected = "a" "aa" "b" "c" "d" "bc" "cd";
     for (int j = 0; j < 50; j++) {
-        w.Put('A' + j % 26, 9);
+        w.Bits('A' + j % 26, 9);
         expected += static_cast<char>('A' + j % 26);
     }
-    w.Put(300, 9);  // 300 = (x38)x39
-    w.Put(310, 9);  // 310 = (x48)x49
+    w.Bits(300, 9);  // 300 = (x38)x39
+    w.Bits(310, 9);  // 310 = (x48)x49
     expected += expected.substr(expected.size() - 12, 2) + expected.substr(expected.size() - 2, 2);
-    auto run = RunUnshrink(w.Bytes());
+    auto run = RunUnshrink(w.Finish());
     EXPECT_EQ(run.Result, Ok);
     EXPECT_EQ(Text(run), expected);
 }

@@ -2,49 +2,63 @@
 
 #include "support/test_util.h"
 
-DecoderRun RunDecoder(const std::function<ExtractResult()>& decoder, const DecoderInput& input) {
+namespace testing_support {
+
+DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& compressed,
+                      const DecoderOptions& options) {
     testutil::ScratchDir dir;
-    std::vector<uint8_t> file = input.Data;
-    file.resize(file.size() + input.TrailingBytes);
+    std::vector<uint8_t> file = compressed;
+    file.insert(file.end(), options.Trailer.begin(), options.Trailer.end());
     testutil::WriteBytes(dir.HostPath("data.bin"), file);
-    std::string path = dir.WinPath("data.bin");
+
+    int64_t capacity = options.OutputCapacity;
+    if (capacity < 0) capacity = static_cast<int64_t>(compressed.size()) * 1040 + options.UncompressedSize + 65536;
+    DecoderRun run;
+    run.Output.resize(static_cast<size_t>(capacity) + 1);
 
     EngineStateRecord& e = EngineState;
-    std::vector<uint8_t> block(static_cast<size_t>(input.OutputLimit) + 1);
-    e.MemoryOutput = true;
-    e.TestOnly = false;
-    e.MemoryTarget = block.data();
-    e.MemoryLimit = input.OutputLimit;
-    e.MemoryCount = 0;
-    e.OutputWindow = new uint8_t[OutputWindowSize]();
-    e.ArchiveFile = win::CreateFileA(path.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
+    e.ArchiveFile = win::CreateFileA(dir.WinPath("data.bin").c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
                                      win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr);
-    win::SetFilePointer(e.ArchiveFile, 0, nullptr, win::FILE_BEGIN);
-    e.CompressedSize = input.CompressedSize >= 0 ? input.CompressedSize : static_cast<int32_t>(input.Data.size());
-    e.UncompressedSize = input.UncompressedSize;
-    e.EntryFlags = input.EntryFlags;
+    if (e.ArchiveFile == win::INVALID_HANDLE_VALUE) {
+        run.Result = InputFailed;
+        run.Output.clear();
+        return run;
+    }
+    e.OutputWindow = new uint8_t[OutputWindowSize]();
+    int32_t compressedSize =
+        options.CompressedSize >= 0 ? options.CompressedSize : static_cast<int32_t>(compressed.size());
+    e.CompressedSize = options.DeferredSizes ? DeferredSize : compressedSize;
+    e.UncompressedSize = options.DeferredSizes ? DeferredSize : options.UncompressedSize;
+    e.EntryFlags = options.EntryFlags;
     e.BytesRead = 0;
     e.InputExhausted = false;
-    e.CancelRequested = input.CancelRequested;
+    e.CancelRequested = options.CancelRequested;
     e.ProgressWindow = 0;
-    e.ProgressCommandId = 0;
+    e.ProgressCommandId = options.CancelKey;
     e.ProgressPercent = 0;
-    e.PendingWriteError = 0;
     e.RunningCrc = 0xFFFFFFFFu;
+    e.PendingWriteError = 0;
+    e.TestOnly = options.TestOnly;
+    e.MemoryOutput = true;
+    e.MemoryTarget = run.Output.data();
+    e.MemoryLimit = static_cast<int32_t>(capacity);
+    e.MemoryCount = 0;
 
-    DecoderRun run;
     run.Result = decoder();
-    run.Output.assign(block.begin(), block.begin() + e.MemoryCount);
-    run.Crc = ~e.RunningCrc;
-    run.BytesRead = e.BytesRead;
 
+    run.Output.resize(static_cast<size_t>(e.MemoryCount));
+    run.Crc = ~e.RunningCrc;
     win::CloseHandle(e.ArchiveFile);
     delete[] e.OutputWindow;
     e.OutputWindow = nullptr;
     e.MemoryOutput = false;
+    e.TestOnly = false;
     e.MemoryTarget = nullptr;
     e.MemoryLimit = 0;
     e.MemoryCount = 0;
+    e.ProgressCommandId = 0;
     e.CancelRequested = false;
     return run;
 }
+
+}  // namespace testing_support

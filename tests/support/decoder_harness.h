@@ -1,32 +1,37 @@
-// Runs one decoder over a byte buffer, with EngineState prepared the way
-// ExtractEntry prepares it for an entry: the bytes are written to a scratch
-// file (followed by a few bytes, as the next records of an archive follow an
-// entry's data: decoders look ahead), opened as ArchiveFile and positioned at
-// 0; OutputWindow is a zeroed
-// 32 KiB block; the output goes to a memory block.
+// Runs one decoder over a byte buffer, outside ExtractEntry: the bytes go to
+// a scratch file that becomes ArchiveFile, EngineState is prepared as
+// ExtractEntry prepares it for a decoder, and the output is collected in
+// memory.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "engine/engine.h"
 
-struct DecoderInput {
-    std::vector<uint8_t> Data;       // the compressed data
-    size_t TrailingBytes = 16;       // zero bytes after it, as an archive has its directory there
-    int32_t CompressedSize = -1;     // -1: Data.size()
-    int32_t UncompressedSize = 0;
-    uint16_t EntryFlags = 0;
-    int32_t OutputLimit = 1 << 21;   // capacity of the memory block
-    bool CancelRequested = false;    // set before the decoder starts
-};
+namespace testing_support {
 
 struct DecoderRun {
-    ExtractResult Result = 0;
-    std::vector<uint8_t> Output;     // what FlushOutput stored
-    uint32_t Crc = 0;                // CRC-32 of every byte flushed (RunningCrc inverted)
-    int32_t BytesRead = 0;           // EngineState.BytesRead afterwards
+    ExtractResult Result = Ok;
+    std::vector<uint8_t> Output;  // everything the decoder flushed
+    uint32_t Crc = 0;             // CRC-32 of all flushed bytes (the final inversion done)
 };
 
-DecoderRun RunDecoder(const std::function<ExtractResult()>& decoder, const DecoderInput& input);
+struct DecoderOptions {
+    // Bytes placed in the file after the compressed data: whatever follows an
+    // entry in an archive (the reader reads ahead into it).
+    std::vector<uint8_t> Trailer = std::vector<uint8_t>(64, 0x5A);
+    bool DeferredSizes = false;   // both sizes DeferredSize, as for a data-descriptor entry
+    uint16_t EntryFlags = 0;
+    int32_t OutputCapacity = -1;  // memory block size; -1 = ample for the input
+    bool TestOnly = false;        // CRC only, nothing stored
+    int16_t CancelKey = 0;        // ProgressCommandId without a window: the polled cancel key
+    int32_t UncompressedSize = 0; // unless DeferredSizes
+    int32_t CompressedSize = -1;  // unless DeferredSizes; -1 = the size of the compressed data
+    bool CancelRequested = false; // a stop already asked for when the decoder starts
+};
+
+DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& compressed,
+                      const DecoderOptions& options = {});
+
+}  // namespace testing_support

@@ -10,6 +10,8 @@
 
 namespace {
 
+using testing_support::BitWriter;
+
 // Greedy match search over hash chains of two-byte prefixes. Positions
 // before the start of the data read as zero, as both decoders define them.
 struct MatchFinder {
@@ -110,8 +112,8 @@ struct ShrinkTable {
 // ---- implode ----
 
 // Lengths of a random complete prefix code for n symbols, none above 16.
-std::vector<int> RandomCompleteLengths(int n, std::mt19937& rng) {
-    std::vector<int> depths{0};
+std::vector<uint16_t> RandomCompleteLengths(int n, std::mt19937& rng) {
+    std::vector<uint16_t> depths{0};
     while (static_cast<int>(depths.size()) < n) {
         size_t i = (rng() & 1) ? depths.size() - 1 : rng() % depths.size();
         while (depths[i] >= 16) i = rng() % depths.size();
@@ -122,24 +124,12 @@ std::vector<int> RandomCompleteLengths(int n, std::mt19937& rng) {
     return depths;
 }
 
-// Canonical codes (shorter first, then by symbol) as RFC 1951 assigns them.
-std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
-    std::array<uint32_t, 18> count{}, next{};
-    for (int l : lengths) count[l]++;
-    count[0] = 0;
-    for (int l = 1; l <= 16; l++) next[l + 1] = (next[l] + count[l]) << 1;
-    std::vector<uint32_t> codes(lengths.size());
-    for (size_t s = 0; s < lengths.size(); s++)
-        if (lengths[s] != 0) codes[s] = next[lengths[s]]++;
-    return codes;
-}
-
 struct ImplodeTree {
-    std::vector<int> Lengths;
+    std::vector<uint16_t> Lengths;
     std::vector<uint32_t> Codes;
-    ImplodeTree(int n, bool random, int flatLength, std::mt19937& rng)
-        : Lengths(random ? RandomCompleteLengths(n, rng) : std::vector<int>(n, flatLength)),
-          Codes(CanonicalCodes(Lengths)) {}
+    ImplodeTree(int n, bool random, uint16_t flatLength, std::mt19937& rng)
+        : Lengths(random ? RandomCompleteLengths(n, rng) : std::vector<uint16_t>(n, flatLength)),
+          Codes(testing_support::CanonicalCodes(Lengths)) {}
     // The list: N, then N + 1 bytes of (repeat - 1) << 4 | (length - 1).
     void WriteLengths(BitWriter& out) const {
         std::vector<uint8_t> runs;
@@ -149,12 +139,12 @@ struct ImplodeTree {
             runs.push_back(static_cast<uint8_t>((r - 1) << 4 | (Lengths[s] - 1)));
             s += r;
         }
-        out.PutByte(static_cast<uint8_t>(runs.size() - 1));
-        for (uint8_t b : runs) out.PutByte(b);
+        out.Byte(static_cast<uint8_t>(runs.size() - 1));
+        for (uint8_t b : runs) out.Byte(b);
     }
     // The code's bits go out first bit first, each inverted.
-    void Put(BitWriter& out, int symbol) const {
-        for (int i = Lengths[symbol] - 1; i >= 0; i--) out.Put(((Codes[symbol] >> i) & 1) ^ 1, 1);
+    void Write(BitWriter& out, int symbol) const {
+        for (int i = Lengths[symbol] - 1; i >= 0; i--) out.Bits(((Codes[symbol] >> i) & 1) ^ 1, 1);
     }
 };
 
@@ -171,12 +161,12 @@ std::vector<uint8_t> ShrinkEncode(const std::vector<uint8_t>& data, double clear
     int width = 9;
     auto emit = [&](int code) {
         while (code >= (1 << width)) {
-            out.Put(256, width);
-            out.Put(1, width);
+            out.Bits(256, width);
+            out.Bits(1, width);
             width++;
         }
         s.MaxWidth = std::max(s.MaxWidth, width);
-        out.Put(static_cast<uint32_t>(code), width);
+        out.Bits(static_cast<uint32_t>(code), width);
     };
     int w = data[0];
     for (size_t i = 1; i < data.size(); i++) {
@@ -188,8 +178,8 @@ std::vector<uint8_t> ShrinkEncode(const std::vector<uint8_t>& data, double clear
         }
         emit(w);
         if (table->FreeHead > ShrinkLastCode || chance(rng) < clearChance) {
-            out.Put(256, width);
-            out.Put(2, width);
+            out.Bits(256, width);
+            out.Bits(2, width);
             table->ClearLeaves();
             s.Clears++;
         }
@@ -197,7 +187,7 @@ std::vector<uint8_t> ShrinkEncode(const std::vector<uint8_t>& data, double clear
         w = c;
     }
     emit(w);
-    return out.Bytes();
+    return out.Finish();
 }
 
 std::vector<uint8_t> ReduceEncode(const std::vector<uint8_t>& data, int factor, int maxSetSize) {
@@ -256,25 +246,25 @@ std::vector<uint8_t> ReduceEncode(const std::vector<uint8_t>& data, int factor, 
 
     BitWriter out;
     for (int ctx = 255; ctx >= 0; ctx--) {
-        out.Put(static_cast<uint32_t>(sets[ctx].size()), 6);
-        for (uint8_t m : sets[ctx]) out.Put(m, 8);
+        out.Bits(static_cast<uint32_t>(sets[ctx].size()), 6);
+        for (uint8_t m : sets[ctx]) out.Bits(m, 8);
     }
     last = 0;
     for (uint8_t y : seq) {
         const auto& set = sets[last];
         auto it = std::find(set.begin(), set.end(), y);
         if (set.empty()) {
-            out.Put(y, 8);
+            out.Bits(y, 8);
         } else if (it == set.end()) {
-            out.Put(1, 1);
-            out.Put(y, 8);
+            out.Bits(1, 1);
+            out.Bits(y, 8);
         } else {
-            out.Put(0, 1);
-            out.Put(static_cast<uint32_t>(it - set.begin()), indexWidth(set.size()));
+            out.Bits(0, 1);
+            out.Bits(static_cast<uint32_t>(it - set.begin()), indexWidth(set.size()));
         }
         last = y;
     }
-    return out.Bytes();
+    return out.Finish();
 }
 
 std::vector<uint8_t> ImplodeEncode(const std::vector<uint8_t>& data, const ImplodeOptions& options,
@@ -296,28 +286,28 @@ std::vector<uint8_t> ImplodeEncode(const std::vector<uint8_t>& data, const Implo
     for (size_t pos = 0; pos < data.size();) {
         auto [len, dist] = finder.Find(pos, maxDist, maxLen);
         if (len >= minLen) {
-            out.Put(0, 1);
-            out.Put(static_cast<uint32_t>(dist - 1) & ((1u << lowBits) - 1), lowBits);
-            distances.Put(out, (dist - 1) >> lowBits);
+            out.Bits(0, 1);
+            out.Bits(static_cast<uint32_t>(dist - 1) & ((1u << lowBits) - 1), lowBits);
+            distances.Write(out, (dist - 1) >> lowBits);
             int symbol = len - minLen;
             if (symbol < 63) {
-                lengths.Put(out, symbol);
+                lengths.Write(out, symbol);
             } else {
-                lengths.Put(out, 63);
-                out.Put(static_cast<uint32_t>(symbol - 63), 8);
+                lengths.Write(out, 63);
+                out.Bits(static_cast<uint32_t>(symbol - 63), 8);
             }
         } else {
             len = 1;
-            out.Put(1, 1);
+            out.Bits(1, 1);
             if (options.LiteralTree)
-                literals.Put(out, data[pos]);
+                literals.Write(out, data[pos]);
             else
-                out.Put(data[pos], 8);
+                out.Bits(data[pos], 8);
         }
         for (int i = 0; i < len; i++) finder.Insert(pos + i);
         pos += len;
     }
-    return out.Bytes();
+    return out.Finish();
 }
 
 std::vector<uint8_t> MakeTestData(std::mt19937& rng, size_t size) {
