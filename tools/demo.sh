@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the launcher with its embedded demo installer and runs it with a
+# fresh temporary directory, then shows what it left there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+cmake -S . -B build -G Ninja -DLAUNCHER_TESTS=OFF >/dev/null
+ninja -C build launcher >/dev/null
+tmp=$(mktemp -d /tmp/launcher-demo-XXXXXX)
+echo "== running build/launcher with TMPDIR=$tmp"
+TMPDIR=$tmp ./build/launcher
+echo "== exit code $?"
+for i in $(seq 1 50); do [ -f "$tmp/Setup.ran" ] && break; sleep 0.1; done
+echo "== the temporary directory now holds:"
+(cd "$tmp" && find . -mindepth 1 | sort | sed 's/^/  /')
+echo "== Setup.exe's report (Setup.ran):"
+sed 's/^/  /' "$tmp/Setup.ran"
