@@ -7,11 +7,13 @@
 #
 #   tools/run-wine-demo.sh [BUILD_DIR]       (default: build-wine)
 #
-# Needs: cmake, ninja, python3, g++-mingw-w64-x86-64, wine64.
+# Installs what the machine lacks first (tools/install-deps.sh): cmake,
+# ninja, python3, g++-mingw-w64-x86-64, wine64.
 set -eu
 
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$SOURCE/build-wine}
+bash "$SOURCE/tools/install-deps.sh"
 
 GENERATOR=
 if command -v ninja >/dev/null 2>&1; then GENERATOR="-G Ninja"; fi

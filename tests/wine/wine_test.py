@@ -40,16 +40,22 @@ SKIPPED = 77
 TIME_ZONE = "IST-5:30"
 TIME_ZONE_OFFSET = 5 * 3600 + 30 * 60
 
-# The test archive: (name, DOS date and time, contents); a name ending in "/"
-# is a directory entry. "data/" has no entry of its own, so the extractor has
-# to create it on the way to data/nested/blob.bin; "empty/" holds nothing.
+# The test archive: (name, DOS date and time, contents, method); a name ending
+# in "/" is a directory entry. "data/" has no entry of its own, so the
+# extractor has to create it on the way to data/nested/blob.bin; "empty/"
+# holds nothing. The deflated entries run the cross-compiled inflate; the
+# large one wraps the 32 KiB window several times.
+STORED = zipfile.ZIP_STORED
+DEFLATED = zipfile.ZIP_DEFLATED
 ENTRIES = [
-    ("readme.txt", (2021, 3, 4, 5, 6, 8), b"Read me first.\r\n" * 40),
-    ("docs/", (2020, 1, 1, 0, 0, 0), b""),
-    ("docs/manual.txt", (2019, 12, 31, 23, 59, 58), b"Chapter 1\r\n" + bytes(range(32, 127)) * 30),
-    ("data/nested/blob.bin", (2022, 7, 15, 12, 30, 0), random.Random(5).randbytes(100000)),
-    ("empty/", (2023, 5, 6, 7, 8, 10), b""),
-    ("zero.bin", (1999, 12, 31, 12, 0, 0), b""),
+    ("readme.txt", (2021, 3, 4, 5, 6, 8), b"Read me first.\r\n" * 40, STORED),
+    ("docs/", (2020, 1, 1, 0, 0, 0), b"", STORED),
+    ("docs/manual.txt", (2019, 12, 31, 23, 59, 58), b"Chapter 1\r\n" + bytes(range(32, 127)) * 30, DEFLATED),
+    ("data/nested/blob.bin", (2022, 7, 15, 12, 30, 0), random.Random(5).randbytes(100000), STORED),
+    ("data/table.csv", (2018, 6, 7, 8, 9, 10),
+     b"".join(b"%d;%d;row %d\r\n" % (i, i * i % 977, i) for i in range(20000)), DEFLATED),
+    ("empty/", (2023, 5, 6, 7, 8, 10), b"", STORED),
+    ("zero.bin", (1999, 12, 31, 12, 0, 0), b"", STORED),
 ]
 SETUP_TIME = (2024, 2, 29, 10, 20, 30)
 
@@ -83,11 +89,13 @@ def build_target(build, target):
 
 
 def write_archive(path, setup_exe=None, extra=()):
-    """Writes the test archive (stored entries) to path, via a temporary name
+    """Writes the test archive to path, via a temporary name
     so that the build sees one complete change."""
-    with zipfile.ZipFile(path + ".tmp", "w", zipfile.ZIP_STORED) as zf:
-        for name, when, data in ENTRIES + list(extra):
-            zf.writestr(zipfile.ZipInfo(name, when), data)
+    with zipfile.ZipFile(path + ".tmp", "w") as zf:
+        for name, when, data, method in ENTRIES + list(extra):
+            info = zipfile.ZipInfo(name, when)
+            info.compress_type = method
+            zf.writestr(info, data)
         if setup_exe is not None:
             with open(setup_exe, "rb") as f:
                 zf.writestr(zipfile.ZipInfo("Setup.exe", SETUP_TIME), f.read())
@@ -206,7 +214,7 @@ def files_below(folder):
 def expected_tree(with_setup):
     """Every path the extraction leaves, directories with a trailing "/"."""
     tree = set()
-    entries = [name for name, _, _ in ENTRIES] + (["Setup.exe"] if with_setup else [])
+    entries = [name for name, _, _, _ in ENTRIES] + (["Setup.exe"] if with_setup else [])
     for name in entries:
         parts = name.rstrip("/").split("/")
         for i in range(1, len(parts)):
@@ -220,8 +228,8 @@ def check_extracted(args, temp, with_setup):
     DOS time as last-write time, read as local time of the run's zone."""
     entries = list(ENTRIES)
     if with_setup:
-        entries.append(("Setup.exe", SETUP_TIME, read(os.path.join(args.work, "payloads", "Setup.exe"))))
-    for name, when, data in entries:
+        entries.append(("Setup.exe", SETUP_TIME, read(os.path.join(args.work, "payloads", "Setup.exe")), STORED))
+    for name, when, data, _ in entries:
         path = os.path.join(temp, name)
         if name.endswith("/"):
             check(os.path.isdir(path), "directory %s was not created" % name)
@@ -360,7 +368,7 @@ def command_pe32(args):
     build_launcher_with(build, payload, empty, stub)
     stub_size = os.path.getsize(stub)
     # Then a real payload, with data that no section alignment hides.
-    extra = [("noise.bin", (2001, 2, 3, 4, 5, 6), random.Random(32).randbytes(4099))]
+    extra = [("noise.bin", (2001, 2, 3, 4, 5, 6), random.Random(32).randbytes(4099), STORED)]
     build_launcher_with(build, payload, lambda p: write_archive(p, extra=extra),
                         os.path.join(args.work, "launcher-i686.exe"))
 
