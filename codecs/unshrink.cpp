@@ -10,6 +10,12 @@
 // free when it arrives is the encoder's just-defined entry: the previous
 // string followed by its own first byte. There is no end code: the stream
 // ends when fewer bits than the width remain of CompressedSize x 8.
+// CompressedSize comes from the local header, so the budget is only as good
+// as the header: a header claiming 2 GiB for a few bytes of data would have
+// the decoder spin over the re-served last input block for billions of codes
+// and write gigabytes. The decoder therefore also stops, with InputFailed,
+// once the reader has run past the end of the file (InputExhausted); a
+// well-formed entry never gets there, since its codes end within its data.
 //
 // All tables live inside the zeroed OutputWindow, so the decoder allocates
 // nothing:
@@ -162,7 +168,7 @@ int16_t Unshrink() {
         uint8_t firstByte = static_cast<uint8_t>(previousCode);
         if (!StageByte(firstByte)) return OutputFailed;
 
-        while (!e.CancelRequested && width <= budget) {
+        while (!e.CancelRequested && !e.InputExhausted && width <= budget) {
             uint16_t received = ReadCode(width);
             budget -= width;
             if (received == EscapeCode) {
@@ -214,5 +220,6 @@ int16_t Unshrink() {
     }
 
     if (e.CancelRequested) return Cancelled;
+    if (e.InputExhausted) return InputFailed;
     return FlushStaged() ? Ok : OutputFailed;
 }

@@ -185,6 +185,19 @@ TEST(Unshrink, DeferredSizesAreRefusedAndCancelStopsWithoutFlushing) {
     EXPECT_TRUE(cancelled.Output.empty());
 }
 
+TEST(Unshrink, ACompressedSizeFarBeyondTheFileStopsWhenTheInputRunsOut) {
+    // 100 zero bytes are eleven literal zeros and more; the header claims
+    // almost 2 GiB. The re-served last block would go on decoding zeros for
+    // about 1.9 billion codes; the decoder stops at the end of the file.
+    DecoderOptions options;
+    options.CompressedSize = 0x7FFFFF00;
+    options.Trailer.clear();
+    options.OutputCapacity = 1 << 20;
+    auto run = RunDecoder(UnshrinkResult, std::vector<uint8_t>(100, 0), options);
+    EXPECT_EQ(run.Result, InputFailed);
+    EXPECT_LT(run.Output.size(), 4096u);
+}
+
 TEST(Unshrink, ChainThroughAFreeCodeIsDamage) {
     // 300 arrives while free (it is not the next free code): the decoder
     // takes it as "previous string + first byte"; then 258 = (300)b has a

@@ -329,6 +329,60 @@ TEST(HostileArchive, SizesNear2To31AndDeferredSizes) {
     run.Run(b, {{"good.txt", TextOf("good")}});
 }
 
+TEST(HostileArchive, OlderMethodsWithLyingSizesAndGarbageData) {
+    // Shrunk, reduced and imploded entries whose headers claim sizes near
+    // 2^31 or defer them, over zeros and over garbage. A shrunk entry of
+    // zeros claiming 2 GiB used to decode the re-served last block for
+    // billions of codes, writing gigabytes.
+    HostileRun run;
+    std::vector<ZipEntrySpec> entries;
+    Bytes garbage = PatternBytes(3000, 11);
+    for (uint16_t method : {1, 2, 3, 4, 5, 6}) {
+        for (int variant = 0; variant < 4; variant++) {
+            ZipEntrySpec e;
+            e.Name = "m" + std::to_string(method) + "-" + std::to_string(variant);
+            e.Method = method;
+            e.Data = variant % 2 == 0 ? Bytes(100, 0) : garbage;
+            e.UncompressedSize = 0x7FFFFF00u;
+            e.Flags = method == 6 ? 6 : 0;
+            if (variant == 3) e.DataDescriptor = true;
+            entries.push_back(e);
+        }
+    }
+    entries.push_back(Stored("good.txt", "good"));
+    auto z = BuildZip(entries);
+    Bytes& b = z.Bytes_;
+    for (size_t i = 0; i + 1 < entries.size(); i++)
+        if (i % 4 < 2) PutLe32(b, z.HeaderOffsets[i] + 18, 0x7FFFFF00u);
+    run.Run(b, {{"good.txt", TextOf("good")}});
+}
+
+TEST(HostileArchive, AShrunkEntryClaiming2GiBOverAZeroTail) {
+    // A shrunk entry whose local header claims 2 GiB of data stands in the
+    // archive comment, followed by zeros to the end of the file, so that the
+    // re-served last input block decodes to zeros for ever: only the end of
+    // the file can stop the decoder before it has written gigabytes.
+    HostileRun run;
+    Bytes header;
+    AppendLe32(header, 0x04034B50);
+    AppendLe16(header, 20);
+    AppendLe16(header, 0);   // flags
+    AppendLe16(header, 1);   // shrunk
+    AppendLe32(header, 0x58A16B2D);
+    AppendLe32(header, 0);   // CRC
+    AppendLe32(header, 0x7FFFFF00u);
+    AppendLe32(header, 0x7FFFFF00u);
+    AppendLe16(header, 1);
+    AppendLe16(header, 0);
+    header.push_back('z');
+    header.resize(header.size() + 8192, 0);
+    ZipEntrySpec shrunk = Stored("z", "");
+    shrunk.Method = 1;
+    auto z = BuildZip({Stored("good.txt", "good"), shrunk}, {}, std::string(header.begin(), header.end()));
+    PutLe32(z.Bytes_, DirectoryRecord(z, 1) + 42, z.EndRecordOffset + 22);
+    run.Run(z.Bytes_, {{"good.txt", TextOf("good")}});
+}
+
 #ifdef HAVE_ZLIB
 TEST(HostileArchive, AHundredKilobyteEntryExpandingToAHundredMegabytes) {
     HostileRun run;
