@@ -108,7 +108,9 @@ bool SplitDecoderInput(const uint8_t* data, size_t size, DecoderInput& out) {
     out.TestOnly = (data[0] & 2) != 0;
     out.EntryFlags = static_cast<uint16_t>((data[0] >> 2) << 1);
     int32_t delta = static_cast<int8_t>(data[1]);
-    out.CompressedSize = deferred ? DeferredSize : static_cast<int32_t>(out.Size) + delta;
+    // -128 stands for a header that claims far more data than there is.
+    int32_t claimed = delta == -128 ? HugeCompressedSize : static_cast<int32_t>(out.Size) + delta;
+    out.CompressedSize = deferred ? DeferredSize : claimed;
     out.UncompressedSize = deferred ? DeferredSize : data[2] | (data[3] << 8) | (data[4] << 16);
     return true;
 }
@@ -142,6 +144,12 @@ ExtractResult RunDecoder(ExtractResult (*decoder)(), const DecoderInput& input) 
     ExtractResult result = decoder();
 
     Check(e.MemoryCount >= 0 && e.MemoryCount <= OutputLimit, "memory output outside its block");
+    // Past the end of the file every refill adds a whole block to BytesRead
+    // and serves the last one again. A decoder may read a little on (a block
+    // header, a code) before its next check, but one that keeps decoding the
+    // re-served block has not stopped at the end of its input.
+    Check(static_cast<int64_t>(e.BytesRead) <= static_cast<int64_t>(input.Size) + 16 * InputBufferSize,
+          "the decoder kept reading after the end of the file");
     win::CloseHandle(e.ArchiveFile);
     delete[] e.OutputWindow;
     e.OutputWindow = nullptr;

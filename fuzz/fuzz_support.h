@@ -46,8 +46,9 @@ struct DecoderInput {
 // and the rest as its compressed data. Byte 0: bit 0 deferred sizes (both
 // DeferredSize), bit 1 test only (CRC, no output), bits 2-7 the low flag
 // bits 1-6 of the entry; byte 1: CompressedSize minus the data's length, as
-// a signed byte; bytes 2-4: UncompressedSize (24 bits). False when the input
-// is too short to hold them.
+// a signed byte, where -128 stands for HugeCompressedSize; bytes 2-4:
+// UncompressedSize (24 bits). False when the input is too short to hold them.
+constexpr int32_t HugeCompressedSize = 0x7FFFFF00;
 bool SplitDecoderInput(const uint8_t* data, size_t size, DecoderInput& out);
 
 // Runs a decoder over the input as ExtractEntry would, with its output into a

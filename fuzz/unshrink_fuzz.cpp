@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::DecoderInput input;
     if (!fuzzing::SplitDecoderInput(data, size, input)) return 0;
     ExtractResult r = fuzzing::RunDecoder(RunUnshrink, input);
-    fuzzing::Check(r == Ok || r == OutputFailed || r == ArchiveDamaged || r == Cancelled || r == Unsupported,
+    fuzzing::Check(r == Ok || r == OutputFailed || r == InputFailed || r == ArchiveDamaged || r == Cancelled || r == Unsupported,
                    "Unshrink returned a code it does not use");
     return 0;
 }

@@ -40,10 +40,11 @@ def text(n, seed):
     return bytes(out[:n])
 
 
-def decoder_header(flags, size, extra_flag_bits=0, deferred=False):
-    """The harnesses' header: flags byte, size delta, 24-bit uncompressed size."""
+def decoder_header(flags, size, extra_flag_bits=0, deferred=False, huge=False):
+    """The harnesses' header: flags byte, size delta (0x80: a compressed size
+    far beyond the data), 24-bit uncompressed size."""
     b0 = (1 if deferred else 0) | ((flags >> 1) & 0x3F) << 2 | extra_flag_bits
-    return bytes([b0 & 0xFF, 0]) + struct.pack("<I", min(size, 0xFFFFFF))[:3]
+    return bytes([b0 & 0xFF, 0x80 if huge else 0]) + struct.pack("<I", min(size, 0xFFFFFF))[:3]
 
 
 def make_zip(entries, comment=b"", streaming=False):
@@ -113,16 +114,18 @@ for name, data in list(archives.items()) + list(corpus_archives.items()):
     for i, (method, flags, usize, raw) in enumerate(raw_entries(data)):
         if len(raw) > 65536 or not raw:
             continue
-        seed = "%s-%d" % (name, i)
-        if method == 8:
-            put("inflate", seed, decoder_header(flags & ~8, usize) + raw)
-        elif method == 6:
-            put("explode", seed, decoder_header(flags & 6, usize) + raw)
-        elif method == 1:
-            put("unshrink", seed, decoder_header(0, usize) + raw)
-        elif 2 <= method <= 5:
-            # Bits 2-3 of the first byte choose the method 2..5.
-            put("unreduce", seed, decoder_header(0, usize, (method - 2) << 2) + raw)
+        # Small entries also with a header that claims far more data.
+        for huge in ([False, True] if len(raw) < 4096 else [False]):
+            seed = "%s-%d%s" % (name, i, "-huge" if huge else "")
+            if method == 8:
+                put("inflate", seed, decoder_header(flags & ~8, usize, huge=huge) + raw)
+            elif method == 6:
+                put("explode", seed, decoder_header(flags & 6, usize, huge=huge) + raw)
+            elif method == 1:
+                put("unshrink", seed, decoder_header(0, usize, huge=huge) + raw)
+            elif 2 <= method <= 5:
+                # Bits 2-3 of the first byte choose the method 2..5.
+                put("unreduce", seed, decoder_header(0, usize, (method - 2) << 2, huge=huge) + raw)
 
 for level in (0, 1, 6, 9):
     for i, data in enumerate([b"", b"a", text(1000, 10), text(40000, 11), bytes(range(256)) * 8]):
