@@ -320,7 +320,7 @@ for path in sys.argv[1:]:
     EXPECT_TRUE(ReadBytes(temp.HostPath("stored.txt")) == files["small.txt"]);
     EXPECT_TRUE(Exists(temp.HostPath("Setup.exe")));
     EXPECT_FALSE(Exists(temp.HostPath("pc.dat")));
-    EXPECT_EQ(win::posix::LastShellExecute().File, "Setup.exe");
+    EXPECT_EQ(win::posix::LastShellExecute().File, temp.WinPath("Setup.exe"));
 }
 
 }  // namespace

@@ -16,7 +16,12 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
 
     // Deflate expands at most about 1032 times.
     int64_t capacity = options.OutputCapacity;
-    if (capacity < 0) capacity = std::min<int64_t>(static_cast<int64_t>(compressed.size()) * 1040 + 65536, 16 << 20);
+    if (capacity < 0) {
+        // Legacy methods may expand further; their tests give the size.
+        int64_t expected = std::max<int64_t>(options.UncompressedSize, 0);
+        capacity = std::min<int64_t>(static_cast<int64_t>(compressed.size()) * 1040 + expected + 65536,
+                                     std::max<int64_t>(16 << 20, expected + 65536));
+    }
     std::unique_ptr<uint8_t[]> block(new uint8_t[static_cast<size_t>(capacity) + 1]);
     DecoderRun run;
 
@@ -28,12 +33,14 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
         return run;
     }
     e.OutputWindow = new uint8_t[OutputWindowSize]();
-    e.CompressedSize = options.DeferredSizes ? DeferredSize : static_cast<int32_t>(compressed.size());
-    e.UncompressedSize = options.DeferredSizes ? DeferredSize : 0;
+    int32_t compressedSize =
+        options.CompressedSize >= 0 ? options.CompressedSize : static_cast<int32_t>(compressed.size());
+    e.CompressedSize = options.DeferredSizes ? DeferredSize : compressedSize;
+    e.UncompressedSize = options.DeferredSizes ? DeferredSize : options.UncompressedSize;
     e.EntryFlags = options.EntryFlags;
     e.BytesRead = 0;
     e.InputExhausted = false;
-    e.CancelRequested = false;
+    e.CancelRequested = options.CancelRequested;
     e.ProgressWindow = 0;
     e.ProgressCommandId = options.CancelKey;
     e.ProgressPercent = 0;
@@ -58,6 +65,7 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
     e.MemoryLimit = 0;
     e.MemoryCount = 0;
     e.ProgressCommandId = 0;
+    e.CancelRequested = false;
     return run;
 }
 
