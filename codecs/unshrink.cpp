@@ -194,7 +194,7 @@ int16_t Unshrink() {
                 }
             }
 
-            if (Shrink.FreeHead <= LastTableCode) {
+            if (Shrink.FreeHead < FreeListEnd) {  // else the table is full: nothing is added
                 int k = Shrink.FreeHead;
                 Shrink.FreeHead = static_cast<int16_t>(-Prefix(k));
                 SetPrefix(k, static_cast<int16_t>(previousCode));
