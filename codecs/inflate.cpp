@@ -66,14 +66,6 @@ constexpr int32_t CodeLengthBits = 7;
 constexpr int LiteralLengthCodes = 288;
 constexpr int DistanceCodes = 32;
 
-// Takes n (at most 16) bits.
-uint32_t TakeBits(uint8_t n) {
-    EnsureBits(n);
-    uint32_t value = EngineState.BitBuffer & BitMaskTable[n];
-    DropBits(n);
-    return value;
-}
-
 // Reads one code through a table of root width `rootBits` and drops its bits.
 // Returns its final entry, or null for an invalid code or an empty table.
 const DecodeEntry* ReadCode(const DecodeEntry* table, int32_t rootBits) {
