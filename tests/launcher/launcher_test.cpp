@@ -27,7 +27,7 @@ ZipEntrySpec Stored(const std::string& name, const std::string& text) {
     return e;
 }
 
-const char SetupScript[] = "#!/bin/sh\npwd > Setup.ran\nls >> Setup.ran\n";
+const char SetupScript[] = "#!/bin/sh\n(pwd; ls) > Setup.part\nmv Setup.part Setup.ran\n";
 
 // Waits (bounded) for a file that a started program writes.
 bool WaitFor(const std::string& host) {
