@@ -37,6 +37,8 @@ constexpr uint32_t BoundImportDirectoryIndex = 11;
 constexpr uint32_t ScnInitializedData = 0x00000040;
 constexpr uint32_t ScnMemRead = 0x40000000;
 constexpr uint32_t MaxSections = 96;  // the loader's limit
+constexpr uint32_t MaxFileAlignment = 0x10000;
+constexpr uint32_t MaxSectionAlignment = 0x1000000;
 // Bounds on a stub's resource tree, so that a tree whose entries all point
 // at the same subdirectories cannot make the reader loop for hours.
 constexpr size_t MaxResourceLeaves = 100000;
@@ -260,8 +262,11 @@ PeImage ParsePe(const Bytes& file) {
     // Only the directories that fit the optional header count.
     uint32_t room = (optionalSize - countAt - 4) / 8;
     if (image.NumberOfRvaAndSizes > room) image.NumberOfRvaAndSizes = room;
+    // Images use 512 to 64 KiB in the file (less only together with an equal
+    // section alignment) and at most a few megabytes in memory.
     if (!IsPowerOfTwo(image.FileAlignment) || !IsPowerOfTwo(image.SectionAlignment) ||
-        image.SectionAlignment < image.FileAlignment)
+        image.SectionAlignment < image.FileAlignment || image.FileAlignment > MaxFileAlignment ||
+        image.SectionAlignment > MaxSectionAlignment)
         throw PeError("invalid file or section alignment");
     if (image.NumberOfRvaAndSizes > ResourceDirectoryIndex) {
         image.ResourceRva = Read32(file, image.DataDirectoryOffset + 8 * ResourceDirectoryIndex);
@@ -300,7 +305,12 @@ ResourceTree ReadResources(const Bytes& file, const PeImage& image) {
     if (index < 0) throw PeError("the resource directory lies in no section");
     const PeSection& s = image.Sections[static_cast<size_t>(index)];
     TreeReader reader{file, image, {}};
-    reader.View = ReadRva(file, image, image.ResourceRva, MemorySize(s) - (image.ResourceRva - s.VirtualAddress));
+    // The tree must lie in what the file holds of its section; a tree that
+    // runs into the zero-filled tail is damaged.
+    uint32_t offset = image.ResourceRva - s.VirtualAddress;
+    uint32_t loaded = std::min(MemorySize(s), s.SizeOfRawData);
+    if (offset >= loaded) throw PeError("the resource directory lies outside the data of section " + s.Name);
+    reader.View = ReadRva(file, image, image.ResourceRva, loaded - offset);
     reader.ForEachEntry(0, [&](const ResourceKey& type, uint32_t typeField) {
         ResourceNames& names = tree[type];
         reader.ForEachEntry(TreeReader::Subdirectory(typeField), [&](const ResourceKey& name, uint32_t nameField) {
@@ -456,7 +466,9 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
         bool lastInFile = s.SizeOfRawData != 0 && uint64_t(s.PointerToRawData) + s.SizeOfRawData >= out.size();
         bool ownSection = s.Name == ".rsrc" && image.ResourceRva == s.VirtualAddress;
         bool symbolsBehind = image.PointerToSymbolTable != 0 && image.PointerToSymbolTable >= s.PointerToRawData;
-        inPlace = lastInMemory && lastInFile && ownSection && !symbolsBehind;
+        bool behindHeaders = s.PointerToRawData >= image.SizeOfHeaders &&
+                             s.PointerToRawData >= image.SectionTableOffset + SectionHeaderSize * image.NumberOfSections;
+        inPlace = lastInMemory && lastInFile && ownSection && !symbolsBehind && behindHeaders;
     }
 
     uint32_t sectionRva = 0;
@@ -475,7 +487,7 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
         uint64_t firstRaw = image.SizeOfHeaders;
         for (const PeSection& s : image.Sections)
             if (s.SizeOfRawData != 0) firstRaw = std::min<uint64_t>(firstRaw, s.PointerToRawData);
-        if (uint64_t(headerAt) + SectionHeaderSize > firstRaw)
+        if (uint64_t(headerAt) + SectionHeaderSize > firstRaw || uint64_t(headerAt) + SectionHeaderSize > out.size())
             throw PeError("no room for another section header before the first section");
         bool slotFree = std::all_of(out.begin() + headerAt, out.begin() + headerAt + SectionHeaderSize,
                                     [](uint8_t b) { return b == 0; });
@@ -488,8 +500,9 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
             Write32(out, directoryAt(BoundImportDirectoryIndex), 0);
             Write32(out, directoryAt(BoundImportDirectoryIndex) + 4, 0);
         }
-        sectionRva = static_cast<uint32_t>(
-            AlignUp(std::max<uint64_t>(memoryEnd, image.SizeOfImage), image.SectionAlignment));
+        uint64_t rva = AlignUp(std::max<uint64_t>(memoryEnd, image.SizeOfImage), image.SectionAlignment);
+        if (rva > 0x7FFFFFFF) throw PeError("the image has no address space left for another section");
+        sectionRva = static_cast<uint32_t>(rva);
         out.resize(AlignUp(out.size(), image.FileAlignment), 0);
         Write16(out, image.FileHeaderOffset + 2, image.NumberOfSections + 1);
         if (old >= 0 && image.Sections[static_cast<size_t>(old)].Name == ".rsrc") {

@@ -81,6 +81,8 @@ struct ResourceKey {
 struct ResourceData {
     uint32_t CodePage = 0;
     Bytes Data;
+
+    bool operator==(const ResourceData& other) const = default;
 };
 
 // type -> name -> language -> data; the three levels every image uses.
