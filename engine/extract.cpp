@@ -102,6 +102,7 @@ ExtractResult Decode(uint16_t method) {
     switch (method) {
         case 0:
             return CopyStored();
+        case 8: return Inflate();
         default:
             return Unsupported;
     }

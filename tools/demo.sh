@@ -4,12 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
-cmake -S . -B build -G Ninja -DLAUNCHER_TESTS=OFF >/dev/null
-ninja -C build launcher >/dev/null
+cmake -S . -B build-demo -G Ninja -DLAUNCHER_TESTS=OFF >/dev/null
+ninja -C build-demo launcher >/dev/null
 tmp=$(mktemp -d /tmp/launcher-demo-XXXXXX)
-echo "== running build/launcher with TMPDIR=$tmp"
-TMPDIR=$tmp ./build/launcher
-echo "== exit code $?"
+echo "== running build-demo/launcher with TMPDIR=$tmp"
+rc=0
+TMPDIR=$tmp ./build-demo/launcher || rc=$?
+echo "== exit code $rc"
 for i in $(seq 1 50); do [ -f "$tmp/Setup.ran" ] && break; sleep 0.1; done
 echo "== the temporary directory now holds:"
 (cd "$tmp" && find . -mindepth 1 | sort | sed 's/^/  /')

@@ -7,7 +7,7 @@ import sys
 import time
 import zipfile
 
-METHOD_FOR_FILES = zipfile.ZIP_STORED
+METHOD_FOR_FILES = zipfile.ZIP_DEFLATED
 
 
 def add(zf, path, name):

@@ -7,11 +7,11 @@ bash tools/install-deps.sh
 jobs=$(nproc)
 
 echo "== native build and tests"
-cmake -S . -B build -G Ninja >/dev/null
+cmake -S . -B build -G Ninja -DLAUNCHER_TESTS=ON >/dev/null
 ninja -C build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
 echo "== tests under ASan and UBSan"
-cmake -S . -B build-asan -G Ninja -DLAUNCHER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-asan -G Ninja -DLAUNCHER_TESTS=ON -DLAUNCHER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs")

@@ -69,6 +69,10 @@ DWORD GetModuleFileNameA(HMODULE module, char* fileName, DWORD size) {
         return 0;
     }
     std::string path = ProgramWindowsPath();
+    if (path.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
     if (size == 0 || fileName == nullptr) {
         SetLastError(posix::detail::ERROR_INSUFFICIENT_BUFFER);
         return 0;

@@ -39,8 +39,9 @@ bool IsDotsAndSpaces(const std::string& component, size_t& dots) {
     return true;
 }
 
-// Appends the components of `text` (a Windows name without drive) to `parts`,
-// taking "." and ".." lexically. Returns 0 or ERROR_INVALID_NAME.
+// Appends the components of `text` (a Windows name without drive) to `parts`
+// as host names (UTF-8), taking "." and ".." lexically. Returns 0 or
+// ERROR_INVALID_NAME.
 DWORD AppendComponents(const char* text, std::vector<std::string>& parts) {
     const char* p = text;
     while (*p != '\0') {
@@ -61,9 +62,16 @@ DWORD AppendComponents(const char* text, std::vector<std::string>& parts) {
             continue;
         }
         while (!component.empty() && (component.back() == '.' || component.back() == ' ')) component.pop_back();
-        parts.push_back(std::move(component));
+        parts.push_back(Windows1252ToUtf8(component));
     }
     return 0;
+}
+
+// Characters of a UTF-8 host name, as Windows counts a path's length.
+size_t CharacterCount(const std::string& name) {
+    size_t count = 0;
+    for (char c : name) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
 }
 
 }  // namespace
@@ -106,7 +114,7 @@ DWORD ResolvePath(const char* windowsPath, size_t limit, HostPath& out) {
     if (knownBase) {
         // Full Windows form: "C:" + "\part" for each part, or "C:\" for the root.
         size_t fullLength = parts.empty() ? 3 : 2;
-        for (const std::string& part : parts) fullLength += 1 + part.size();
+        for (const std::string& part : parts) fullLength += 1 + CharacterCount(part);
         if (out.TrailingSeparator) fullLength += 1;
         if (fullLength >= limit) return ERROR_FILENAME_EXCED_RANGE;
         out.Path = parts.empty() ? "/" : "";
@@ -181,7 +189,7 @@ std::string ToWindowsPath(const char* hostPath) {
             out += *p;
         }
     }
-    return out;
+    return detail::Utf8ToWindows1252(out);
 }
 
 }  // namespace win::posix

@@ -8,7 +8,8 @@
 //   drive-relative names ("C:foo") resolve from the real current directory,
 //   which SetCurrentDirectoryA changes. Other drives do not exist. Names are
 //   case-sensitive (Windows would ignore case); device names such as NUL or
-//   CON are ordinary names.
+//   CON are ordinary names. Names are bytes of the ANSI code page
+//   Windows-1252; on the host they are stored in UTF-8.
 // - "." and ".." are taken lexically, trailing dots and spaces of a
 //   component are dropped, and full paths of MAX_PATH (260) characters or
 //   more fail with ERROR_FILENAME_EXCED_RANGE, as Win32 does.
@@ -29,7 +30,8 @@ namespace win::posix {
 // Paths. ToHostPath gives the Linux path of a Windows name (absolute when the
 // current directory is known), or "" for a name that cannot resolve.
 // ToWindowsPath gives the Windows form of a Linux path ("/a/b" -> "C:\a\b";
-// relative names keep being relative, with "\").
+// relative names keep being relative, with "\"; characters that
+// Windows-1252 lacks become "?").
 std::string ToHostPath(const char* windowsPath);
 std::string ToWindowsPath(const char* hostPath);
 

@@ -108,14 +108,19 @@ int StartDetached(const std::vector<std::string>& command, const std::string& di
     if (child == 0) {
         // Only async-signal-safe calls from here on.
         close(report[0]);
-        if (fork() != 0) _exit(0);  // the middle process ends; init adopts the program
-        setsid();
+        pid_t program = fork();
         int error = 0;
-        if (chdir(directory.c_str()) != 0)
+        if (program > 0) _exit(0);  // the middle process ends; init adopts the program
+        if (program < 0) {
             error = errno;
-        else
-            execv(argv[0], argv.data());
-        if (error == 0) error = errno;
+        } else {
+            setsid();
+            if (chdir(directory.c_str()) != 0)
+                error = errno;
+            else
+                execv(argv[0], argv.data());
+            if (error == 0) error = errno;
+        }
         ssize_t ignored = write(report[1], &error, sizeof error);
         (void)ignored;
         _exit(127);
@@ -173,34 +178,9 @@ intptr_t Execute(const char* operation, const char* file, const char* parameters
         command.push_back(target.Path);
     else
         return SE_ERR_NOASSOC;
-    for (std::string& arg : SplitParameters(parameters)) command.push_back(std::move(arg));
+    // Parameters are ANSI text; the started program reads UTF-8.
+    for (std::string& arg : SplitParameters(parameters)) command.push_back(posix::detail::Windows1252ToUtf8(arg));
     return StartDetached(command, dir.Path) == 0 ? ShellSucceeded : SE_ERR_NOASSOC;
-}
-
-// Windows-1252 to UTF-8. 0x80-0x9F hold typographic characters in 1252;
-// the five positions it leaves unassigned come out as U+FFFD.
-std::string FromWindows1252(const char* text) {
-    static const uint16_t High[32] = {
-        0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-    std::string out;
-    if (text == nullptr) return out;
-    for (const char* p = text; *p != '\0'; p++) {
-        auto c = static_cast<unsigned char>(*p);
-        uint32_t code = c >= 0x80 && c < 0xA0 ? High[c - 0x80] : c;
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -223,7 +203,9 @@ HINSTANCE ShellExecuteA(HWND /*window*/, const char* operation, const char* file
 
 int MessageBoxA(HWND /*window*/, const char* text, const char* caption, UINT /*type*/) {
     constexpr int IDOK = 1;
-    std::string line = "[MessageBox] " + FromWindows1252(caption) + ": " + FromWindows1252(text) + "\n";
+    using posix::detail::Windows1252ToUtf8;
+    std::string line = "[MessageBox] " + Windows1252ToUtf8(caption != nullptr ? caption : "") + ": " +
+                       Windows1252ToUtf8(text != nullptr ? text : "") + "\n";
     std::fflush(stdout);
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);

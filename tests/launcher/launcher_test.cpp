@@ -131,7 +131,8 @@ TEST(Launcher, RunsTheWholeSequenceWithARegisteredResource) {
     EXPECT_EQ(shell.Directory, dir.Win + "\\");
     EXPECT_GT(shell.Result, 32);
     ASSERT_TRUE(WaitFor(dir.HostPath("Setup.ran")));
-    std::string ran(reinterpret_cast<const char*>(ReadBytes(dir.HostPath("Setup.ran")).data()));
+    Bytes report = ReadBytes(dir.HostPath("Setup.ran"));
+    std::string ran(report.begin(), report.end());
     EXPECT_EQ(ran.substr(0, ran.find('\n')), dir.Host) << "Setup.exe runs in the temporary directory";
 }
 

@@ -116,6 +116,17 @@ TEST(PosixPaths, HostPathsInWindowsForm) {
     EXPECT_EQ(posix::ToWindowsPath("a/b"), "a\\b");
 }
 
+// Names are Windows-1252 bytes on the Windows side and UTF-8 on the host.
+TEST(PosixPaths, NamesChangeCodePageAtTheBoundary) {
+    EXPECT_EQ(posix::ToHostPath("C:\\tmp\\Gr\xF6\xDF" "e \x80.txt"), "/tmp/Gr\xC3\xB6\xC3\x9F" "e \xE2\x82\xAC.txt");
+    EXPECT_EQ(posix::ToWindowsPath("/tmp/Gr\xC3\xB6\xC3\x9F" "e \xE2\x82\xAC.txt"), "C:\\tmp\\Gr\xF6\xDF" "e \x80.txt");
+    // Characters 1252 lacks and malformed UTF-8 come out as "?".
+    EXPECT_EQ(posix::ToWindowsPath("/\xD0\x96/\xFF/\xC0\xAF"), "C:\\?\\?\\??");
+    // MAX_PATH counts characters, not the bytes of their UTF-8 form.
+    std::string name(120, '\xE4');
+    EXPECT_NE(posix::ToHostPath(("C:\\" + name).c_str()), "");
+}
+
 // ---- error codes ----
 
 TEST_F(PosixScratch, OpenErrorsTellMissingFileFromMissingPath) {
@@ -133,6 +144,10 @@ TEST_F(PosixScratch, OpenErrorsTellMissingFileFromMissingPath) {
     EXPECT_EQ(OpenError(W("file.txt"), GENERIC_WRITE, CREATE_NEW), ERROR_FILE_EXISTS);
     EXPECT_EQ(OpenError(W("a?b"), GENERIC_WRITE, CREATE_ALWAYS), ERROR_INVALID_NAME);
     EXPECT_EQ(OpenError(W(std::string(300, 'n')), GENERIC_WRITE, CREATE_ALWAYS), ERROR_FILENAME_EXCED_RANGE);
+    std::string longest(win_.size() < 260 ? 260 - win_.size() : 0, 'n');
+    EXPECT_EQ(OpenError(W(longest), GENERIC_WRITE, CREATE_ALWAYS), ERROR_FILENAME_EXCED_RANGE);
+    longest.pop_back();
+    EXPECT_EQ(OpenError(W(longest), GENERIC_WRITE, CREATE_ALWAYS), 0u) << "259 characters fit";
     EXPECT_FALSE(fs::exists(H("dir/below.txt")));
 }
 
@@ -202,6 +217,15 @@ TEST_F(PosixScratch, DirectoryErrors) {
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     EXPECT_TRUE(DeleteFileA(W("file.txt").c_str()));
     EXPECT_FALSE(fs::exists(H("file.txt")));
+}
+
+TEST_F(PosixScratch, NonAsciiNamesAreUtf8OnTheHost) {
+    HANDLE h = Open(W("\xDC" "bersicht.txt"), GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(fs::exists(H("\xC3\x9C" "bersicht.txt")));
+    EXPECT_TRUE(CreateDirectoryA(W("caf\xE9").c_str(), nullptr));
+    EXPECT_TRUE(fs::is_directory(H("caf\xC3\xA9")));
 }
 
 TEST_F(PosixScratch, CurrentDirectoryIsRealAndWalkable) {

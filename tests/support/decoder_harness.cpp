@@ -1,0 +1,61 @@
+#include "support/decoder_harness.h"
+
+#include "support/test_util.h"
+
+namespace testing_support {
+
+DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& compressed,
+                      const DecoderOptions& options) {
+    testutil::ScratchDir dir;
+    std::vector<uint8_t> file = compressed;
+    file.insert(file.end(), options.Trailer.begin(), options.Trailer.end());
+    testutil::WriteBytes(dir.HostPath("data.bin"), file);
+
+    int64_t capacity = options.OutputCapacity;
+    if (capacity < 0) capacity = static_cast<int64_t>(compressed.size()) * 1040 + 65536;
+    DecoderRun run;
+    run.Output.resize(static_cast<size_t>(capacity) + 1);
+
+    EngineStateRecord& e = EngineState;
+    e.ArchiveFile = win::CreateFileA(dir.WinPath("data.bin").c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
+                                     win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (e.ArchiveFile == win::INVALID_HANDLE_VALUE) {
+        run.Result = InputFailed;
+        run.Output.clear();
+        return run;
+    }
+    e.OutputWindow = new uint8_t[OutputWindowSize]();
+    e.CompressedSize = options.DeferredSizes ? DeferredSize : static_cast<int32_t>(compressed.size());
+    e.UncompressedSize = options.DeferredSizes ? DeferredSize : 0;
+    e.EntryFlags = options.EntryFlags;
+    e.BytesRead = 0;
+    e.InputExhausted = false;
+    e.CancelRequested = false;
+    e.ProgressWindow = 0;
+    e.ProgressCommandId = options.CancelKey;
+    e.ProgressPercent = 0;
+    e.RunningCrc = 0xFFFFFFFFu;
+    e.PendingWriteError = 0;
+    e.TestOnly = options.TestOnly;
+    e.MemoryOutput = true;
+    e.MemoryTarget = run.Output.data();
+    e.MemoryLimit = static_cast<int32_t>(capacity);
+    e.MemoryCount = 0;
+
+    run.Result = decoder();
+
+    run.Output.resize(static_cast<size_t>(e.MemoryCount));
+    run.Crc = ~e.RunningCrc;
+    win::CloseHandle(e.ArchiveFile);
+    delete[] e.OutputWindow;
+    e.OutputWindow = nullptr;
+    e.MemoryOutput = false;
+    e.TestOnly = false;
+    e.MemoryTarget = nullptr;
+    e.MemoryLimit = 0;
+    e.MemoryCount = 0;
+    e.ProgressCommandId = 0;
+    return run;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,34 @@
+// Runs one decoder over a byte buffer, outside ExtractEntry: the bytes go to
+// a scratch file that becomes ArchiveFile, EngineState is prepared as
+// ExtractEntry prepares it for a decoder, and the output is collected in
+// memory.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace testing_support {
+
+struct DecoderRun {
+    ExtractResult Result = Ok;
+    std::vector<uint8_t> Output;  // everything the decoder flushed
+    uint32_t Crc = 0;             // CRC-32 of all flushed bytes (the final inversion done)
+};
+
+struct DecoderOptions {
+    // Bytes placed in the file after the compressed data: whatever follows an
+    // entry in an archive (the reader reads ahead into it).
+    std::vector<uint8_t> Trailer = std::vector<uint8_t>(64, 0x5A);
+    bool DeferredSizes = false;   // both sizes DeferredSize, as for a data-descriptor entry
+    uint16_t EntryFlags = 0;
+    int32_t OutputCapacity = -1;  // memory block size; -1 = ample for the input
+    bool TestOnly = false;        // CRC only, nothing stored
+    int16_t CancelKey = 0;        // ProgressCommandId without a window: the polled cancel key
+};
+
+DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& compressed,
+                      const DecoderOptions& options = {});
+
+}  // namespace testing_support
