@@ -107,10 +107,12 @@ with open(sys.argv[2], 'w') as out:
     EXPECT_EQ(ReadBytes(dir.HostPath("py/link.txt")), text) << "a link to a file is followed";
     EXPECT_EQ(ReadBytes(dir.HostPath("py/sub/noise.bin")), noise);
 
-    // The launcher's own engine takes the stored entries.
+    // The launcher's own engine takes every entry.
     std::ostringstream out, err;
-    sfx::SfxMain({"extract", dir.HostPath("out.zip"), dir.HostPath("x")}, out, err);
+    EXPECT_EQ(sfx::SfxMain({"extract", dir.HostPath("out.zip"), dir.HostPath("x")}, out, err), 0) << out.str();
     EXPECT_EQ(ReadBytes(dir.HostPath("x/sub/noise.bin")), noise);
+    EXPECT_EQ(ReadBytes(dir.HostPath("x/sub/text.txt")), text);
+    EXPECT_EQ(ReadBytes(dir.HostPath("x/link.txt")), text);
     EXPECT_TRUE(IsDir(dir.HostPath("x/sub/empty")));
 }
 

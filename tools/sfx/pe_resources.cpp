@@ -93,7 +93,7 @@ Bytes ReadRva(const Bytes& file, const PeImage& image, uint32_t rva, uint32_t si
     if (offset + size > MemorySize(s)) throw PeError("resource data runs past the end of section " + s.Name);
     Bytes out(size, 0);
     // The raw part: what the file holds of the section.
-    if (offset < s.SizeOfRawData) {
+    if (offset < s.SizeOfRawData && size != 0) {
         uint64_t n = std::min<uint64_t>(size, s.SizeOfRawData - offset);
         std::memcpy(out.data(), file.data() + s.PointerToRawData + offset, n);
     }
