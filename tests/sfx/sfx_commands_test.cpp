@@ -61,6 +61,14 @@ ZipEntrySpec Stored(const std::string& name, const std::string& text) {
     return e;
 }
 
+// An entry whose recorded CRC-32 does not match its data.
+ZipEntrySpec BadCrc(const std::string& name, const std::string& text) {
+    ZipEntrySpec e = Stored(name, text);
+    e.CrcFromData = false;
+    e.Crc = 1;
+    return e;
+}
+
 ZipEntrySpec Folder(const std::string& name) {
     ZipEntrySpec e;
     e.Name = name;
@@ -176,9 +184,7 @@ with zipfile.ZipFile(sys.argv[1], 'w') as z:
 }
 
 TEST_F(SfxFixture, CheckFindsDamageOnlyTheEngineSeesAndHeaderTraps) {
-    ZipEntrySpec badCrc = Stored("Setup.exe", "program");
-    badCrc.CrcFromData = false;
-    badCrc.Crc = 0x12345678;
+    ZipEntrySpec badCrc = BadCrc("Setup.exe", "program");
     ZipEntrySpec shrunk = Stored("old.txt", "xxxx");
     shrunk.Method = 1;
     shrunk.DataDescriptor = true;
@@ -271,9 +277,7 @@ TEST_F(SfxFixture, CheckOnFilesTheLauncherWouldNotWalk) {
 }
 
 TEST_F(SfxFixture, ListAndTestShowEveryEntryInDirectoryOrder) {
-    ZipEntrySpec broken = Stored("broken.txt", "data");
-    broken.CrcFromData = false;
-    broken.Crc = 1;
+    ZipEntrySpec broken = BadCrc("broken.txt", "data");
     ZipEntrySpec bz = Stored("z.bz2", "xx");
     bz.Method = 12;
     ZipEntrySpec enc = Stored("e.txt", "xx");
@@ -311,9 +315,7 @@ TEST_F(SfxFixture, ListAndTestShowEveryEntryInDirectoryOrder) {
 }
 
 TEST_F(SfxFixture, ExtractDoesWhatTheLauncherDoesAndReportsTheRest) {
-    ZipEntrySpec broken = Stored("broken.txt", "data");
-    broken.CrcFromData = false;
-    broken.Crc = 1;
+    ZipEntrySpec broken = BadCrc("broken.txt", "data");
     std::string zip = Write("x.zip", {Stored("Setup.exe", "p"), Folder("empty/"), Stored("sub/deep/f.txt", "deep"),
                                       Stored("../up.txt", "up"), broken});
     std::string dest = dir.HostPath("dest/inner");  // missing parents are made
@@ -356,9 +358,7 @@ TEST_F(SfxFixture, TheProgressBarFollowsTheEnginesMessages) {
 }
 
 TEST_F(SfxFixture, CatWritesOneEntryOrSaysWhyNot) {
-    ZipEntrySpec broken = Stored("broken.txt", "data");
-    broken.CrcFromData = false;
-    broken.Crc = 1;
+    ZipEntrySpec broken = BadCrc("broken.txt", "data");
     ZipEntrySpec lying = Stored("lying.txt", "longer than the directory says");
     std::string zip = Write("c.zip", {Stored("a.txt", "first"), Stored("a.txt", "second"), Folder("dir/"), broken});
     Outcome o = Sfx({"cat", zip, "a.txt"});
