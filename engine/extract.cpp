@@ -102,6 +102,15 @@ ExtractResult Decode(uint16_t method) {
     switch (method) {
         case 0:
             return CopyStored();
+        case 1:
+            return static_cast<ExtractResult>(Unshrink());  // widened with its sign
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+            return Unreduce(method);
+        case 6:
+            return Explode();
         case 8: return Inflate();
         default:
             return Unsupported;

@@ -12,7 +12,7 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
     testutil::WriteBytes(dir.HostPath("data.bin"), file);
 
     int64_t capacity = options.OutputCapacity;
-    if (capacity < 0) capacity = static_cast<int64_t>(compressed.size()) * 1040 + 65536;
+    if (capacity < 0) capacity = static_cast<int64_t>(compressed.size()) * 1040 + options.UncompressedSize + 65536;
     DecoderRun run;
     run.Output.resize(static_cast<size_t>(capacity) + 1);
 
@@ -25,12 +25,14 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
         return run;
     }
     e.OutputWindow = new uint8_t[OutputWindowSize]();
-    e.CompressedSize = options.DeferredSizes ? DeferredSize : static_cast<int32_t>(compressed.size());
-    e.UncompressedSize = options.DeferredSizes ? DeferredSize : 0;
+    int32_t compressedSize =
+        options.CompressedSize >= 0 ? options.CompressedSize : static_cast<int32_t>(compressed.size());
+    e.CompressedSize = options.DeferredSizes ? DeferredSize : compressedSize;
+    e.UncompressedSize = options.DeferredSizes ? DeferredSize : options.UncompressedSize;
     e.EntryFlags = options.EntryFlags;
     e.BytesRead = 0;
     e.InputExhausted = false;
-    e.CancelRequested = false;
+    e.CancelRequested = options.CancelRequested;
     e.ProgressWindow = 0;
     e.ProgressCommandId = options.CancelKey;
     e.ProgressPercent = 0;
@@ -55,6 +57,7 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
     e.MemoryLimit = 0;
     e.MemoryCount = 0;
     e.ProgressCommandId = 0;
+    e.CancelRequested = false;
     return run;
 }
 

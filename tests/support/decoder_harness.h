@@ -26,6 +26,9 @@ struct DecoderOptions {
     int32_t OutputCapacity = -1;  // memory block size; -1 = ample for the input
     bool TestOnly = false;        // CRC only, nothing stored
     int16_t CancelKey = 0;        // ProgressCommandId without a window: the polled cancel key
+    int32_t UncompressedSize = 0; // unless DeferredSizes
+    int32_t CompressedSize = -1;  // unless DeferredSizes; -1 = the size of the compressed data
+    bool CancelRequested = false; // a stop already asked for when the decoder starts
 };
 
 DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& compressed,

@@ -1,0 +1,248 @@
+// Explode: compression method 6 (imploding), a sliding dictionary of 4 or 8
+// KiB whose literals, match lengths and high distance bits are coded with
+// Shannon-Fano prefix codes.
+//
+// The data opens with two or three byte-aligned code-length lists: literals
+// (256 symbols, only with EntryFlags bit 2), lengths (64), distances (64). A
+// list is a byte N and N + 1 bytes, each a repeat count - 1 (high nibble) and
+// a code length - 1 (low nibble) for the next symbols; the counts must add up
+// to the tree's size exactly. The codes are the canonical codes of those
+// lengths with every bit inverted, so each table is indexed with the
+// complement of the buffered bits. Then, least significant bit first, tokens
+// until UncompressedSize bytes exist: a flag bit (1 literal, 0 match); a
+// literal is a literal code or 8 plain bits; a match is 6 or 7 plain low
+// distance bits (4 or 8 KiB, EntryFlags bit 1), a distance code, a length
+// code and, for length symbol 63, 8 more plain bits added to the length.
+//
+// Bounds. Only complete code sets are accepted, so every table lookup lands
+// on a symbol (an invalid entry, should the builder leave one, ends the data
+// as damaged). The whole 32 KiB OutputWindow is the ring: a copy is cut into
+// chunks that end at the window's end on both sides, and the write position
+// is flushed back to 0 the moment it reaches 32768. A distance is at most
+// 8192, and positions before the start of the output read as zero.
+#include <array>
+#include <cstring>
+
+#include "codecs/codecs.h"
+
+namespace {
+
+constexpr int LiteralSymbols = 256;
+constexpr int LengthSymbols = 64;
+constexpr int DistanceSymbols = 64;
+constexpr int32_t LargeEntryCompressedSize = 200000;
+constexpr uint16_t WindowMask = OutputWindowSize - 1;
+constexpr uint8_t LengthExtraBits = 8;  // after length symbol 63
+
+template <uint16_t First, uint16_t Step>
+constexpr std::array<uint16_t, 64> ArithmeticTable() {
+    std::array<uint16_t, 64> t{};
+    for (int s = 0; s < 64; s++) t[s] = static_cast<uint16_t>(First + Step * s);
+    return t;
+}
+
+constexpr std::array<uint16_t, 64> ImplodeLengthBase3 = ArithmeticTable<3, 1>();
+constexpr std::array<uint16_t, 64> ImplodeLengthBase2 = ArithmeticTable<2, 1>();
+constexpr std::array<uint16_t, 64> ImplodeDistanceBase8K = ArithmeticTable<1, 128>();
+constexpr std::array<uint16_t, 64> ImplodeDistanceBase4K = ArithmeticTable<1, 64>();
+constexpr std::array<uint16_t, 64> ImplodeLengthExtra = [] {
+    std::array<uint16_t, 64> t{};
+    t[63] = LengthExtraBits;
+    return t;
+}();
+static_assert(ImplodeDistanceBase8K[63] == 8065 && ImplodeLengthBase3[63] == 66);
+
+// Finds the next symbol in a table of root width `width`, following links
+// into sub-tables; null for an invalid code.
+const DecodeEntry* DecodeSymbol(const DecodeEntry* root, int32_t width) {
+    EngineStateRecord& e = EngineState;
+    EnsureBits(static_cast<uint8_t>(width));
+    const DecodeEntry* entry = &root[~e.BitBuffer & BitMaskTable[width]];
+    while (entry->Op > OpLiteral) {
+        if (entry->Op == OpInvalid) return nullptr;
+        DropBits(entry->Bits);
+        uint8_t subWidth = static_cast<uint8_t>(entry->Op - OpLiteral);
+        EnsureBits(subWidth);
+        entry = &entry->SubTable[~e.BitBuffer & BitMaskTable[subWidth]];
+    }
+    DropBits(entry->Bits);
+    return entry;
+}
+
+uint32_t TakeBits(uint8_t n) {
+    EngineStateRecord& e = EngineState;
+    EnsureBits(n);
+    uint32_t v = e.BitBuffer & BitMaskTable[n];
+    DropBits(n);
+    return v;
+}
+
+// Ring state of one DecodeImplodedData call.
+struct ImplodeRing {
+    uint8_t* Window;        // EngineState.OutputWindow
+    uint16_t WritePos;      // 0..32767 between tokens
+    bool BeforeFirstFlush;  // no full window flushed yet
+};
+
+bool FlushIfFull(ImplodeRing& ring) {
+    if (ring.WritePos < OutputWindowSize) return true;
+    if (!FlushOutput(static_cast<uint16_t>(OutputWindowSize))) return false;
+    ring.WritePos = 0;
+    ring.BeforeFirstFlush = false;
+    return true;
+}
+
+// Copies length bytes from src (the write position minus the distance,
+// modulo 65536) to the write position, in chunks that stay inside the window.
+bool CopyMatch(ImplodeRing& ring, uint16_t src, uint32_t length) {
+    uint8_t* window = ring.Window;
+    while (length > 0) {
+        src &= WindowMask;
+        uint32_t w = ring.WritePos;
+        uint32_t chunk = OutputWindowSize - (src > w ? src : w);
+        if (chunk > length) chunk = length;
+        length -= chunk;
+        if (ring.BeforeFirstFlush && src >= w) {
+            std::memset(window + w, 0, chunk);  // before the start of the output
+        } else if (static_cast<int32_t>(w) - src >= static_cast<int32_t>(chunk)) {
+            std::memcpy(window + w, window + src, chunk);
+        } else {
+            // Overlapping source: byte by byte, so a short distance repeats.
+            for (uint32_t i = 0; i < chunk; i++) window[w + i] = window[src + i];
+        }
+        ring.WritePos = static_cast<uint16_t>(w + chunk);
+        src = static_cast<uint16_t>(src + chunk);
+        if (!FlushIfFull(ring)) return false;
+    }
+    return true;
+}
+
+// The token loop, one instance per variant: literals from a literal table or
+// as plain bytes, and 6 or 7 plain low distance bits.
+template <bool HasLiteralTable, uint8_t LowDistanceBits>
+ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* lengthTable,
+                            const DecodeEntry* distanceTable, int32_t literalBits, int32_t lengthBits,
+                            int32_t distanceBits) {
+    EngineStateRecord& e = EngineState;
+    e.BitBuffer = 0;
+    e.BitCount = 0;
+    ImplodeRing ring{e.OutputWindow, 0, true};
+    int32_t remaining = e.UncompressedSize;
+
+    while (remaining > 0 && !e.CancelRequested && !e.InputExhausted) {
+        if (TakeBits(1) == 1) {
+            remaining--;
+            uint8_t b;
+            if constexpr (HasLiteralTable) {
+                const DecodeEntry* literal = DecodeSymbol(literalTable, literalBits);
+                if (literal == nullptr) return ArchiveDamaged;
+                b = static_cast<uint8_t>(literal->Value);
+            } else {
+                (void)literalTable;
+                (void)literalBits;
+                b = static_cast<uint8_t>(TakeBits(8));
+            }
+            ring.Window[ring.WritePos++] = b;
+            if (!FlushIfFull(ring)) return OutputFailed;
+        } else {
+            uint16_t low = static_cast<uint16_t>(TakeBits(LowDistanceBits));
+            const DecodeEntry* distance = DecodeSymbol(distanceTable, distanceBits);
+            if (distance == nullptr) return ArchiveDamaged;
+            uint16_t src = static_cast<uint16_t>(ring.WritePos - low - distance->Value);
+            const DecodeEntry* lengthCode = DecodeSymbol(lengthTable, lengthBits);
+            if (lengthCode == nullptr) return ArchiveDamaged;
+            uint32_t length = lengthCode->Value;
+            if (lengthCode->Op != 0) length += TakeBits(LengthExtraBits);
+            remaining -= static_cast<int32_t>(length);  // all of it, even past the expected size
+            if (!CopyMatch(ring, src, length)) return OutputFailed;
+        }
+    }
+
+    if (e.CancelRequested) return Cancelled;
+    if (!FlushOutput(ring.WritePos)) return OutputFailed;
+    return e.InputExhausted ? InputFailed : Ok;
+}
+
+// Reads one compressed code-length list; 0, or ArchiveDamaged when its
+// repeat counts do not add up to expectedCount exactly.
+ExtractResult ReadTreeLengths(uint16_t* lengths, uint16_t expectedCount) {
+    uint8_t n;
+    ReadInputByte(n);
+    int filled = 0;
+    for (int i = 0; i <= n; i++) {
+        uint8_t b;
+        ReadInputByte(b);
+        int length = (b & 15) + 1;
+        int repeat = (b >> 4) + 1;
+        if (filled + repeat > expectedCount) return ArchiveDamaged;
+        for (int r = 0; r < repeat; r++) lengths[filled++] = static_cast<uint16_t>(length);
+    }
+    return filled == expectedCount ? 0 : ArchiveDamaged;
+}
+
+// Reads a list and builds its table; false (with nothing left to free) unless
+// the code set is complete.
+bool ReadTree(uint16_t* lengths, uint16_t count, uint16_t simpleCount, const uint16_t* baseTable,
+              const uint16_t* extraTable, DecodeEntry** table, int32_t* lookupBits) {
+    *table = nullptr;
+    if (ReadTreeLengths(lengths, count) != 0) return false;
+    TableResult built = BuildDecodeTable(lengths, count, simpleCount, baseTable, extraTable, table, lookupBits);
+    if (built == TableIncomplete) FreeDecodeTable(*table);
+    if (built != TableComplete) {
+        *table = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// Runs the variant that EntryFlags selects: a literal table (bit 2) or plain
+// literal bytes, and 7 low distance bits for the 8 KiB dictionary (bit 1) or
+// 6 for the 4 KiB one.
+ExtractResult DecodeImplodedData(const DecodeEntry* literalTable, const DecodeEntry* lengthTable,
+                                 const DecodeEntry* distanceTable, int32_t literalBits, int32_t lengthBits,
+                                 int32_t distanceBits) {
+    bool largeDictionary = (EngineState.EntryFlags & 2) != 0;
+    if (literalTable != nullptr) {
+        if (largeDictionary)
+            return DecodeVariant<true, 7>(literalTable, lengthTable, distanceTable, literalBits, lengthBits,
+                                          distanceBits);
+        return DecodeVariant<true, 6>(literalTable, lengthTable, distanceTable, literalBits, lengthBits,
+                                      distanceBits);
+    }
+    if (largeDictionary)
+        return DecodeVariant<false, 7>(nullptr, lengthTable, distanceTable, literalBits, lengthBits, distanceBits);
+    return DecodeVariant<false, 6>(nullptr, lengthTable, distanceTable, literalBits, lengthBits, distanceBits);
+}
+
+}  // namespace
+
+ExtractResult Explode() {
+    EngineStateRecord& e = EngineState;
+    e.InputPos = 0;
+    e.InputLast = -1;
+
+    int32_t literalBits = 9;
+    int32_t lengthBits = 7;
+    int32_t distanceBits = e.CompressedSize > LargeEntryCompressedSize ? 8 : 7;
+    bool threeTrees = (e.EntryFlags & 4) != 0;
+    const uint16_t* distanceBase =
+        (e.EntryFlags & 2) != 0 ? ImplodeDistanceBase8K.data() : ImplodeDistanceBase4K.data();
+
+    uint16_t lengths[LiteralSymbols];
+    DecodeEntry* literalTable = nullptr;
+    DecodeEntry* lengthTable = nullptr;
+    DecodeEntry* distanceTable = nullptr;
+    ExtractResult result = ArchiveDamaged;
+    if ((!threeTrees || ReadTree(lengths, LiteralSymbols, LiteralSymbols, nullptr, nullptr, &literalTable,
+                                 &literalBits)) &&
+        ReadTree(lengths, LengthSymbols, 0, threeTrees ? ImplodeLengthBase3.data() : ImplodeLengthBase2.data(),
+                 ImplodeLengthExtra.data(), &lengthTable, &lengthBits) &&
+        ReadTree(lengths, DistanceSymbols, 0, distanceBase, ImplodeLengthExtra.data(), &distanceTable,
+                 &distanceBits)) {
+        result = DecodeImplodedData(literalTable, lengthTable, distanceTable, literalBits, lengthBits, distanceBits);
+    }
+    FreeDecodeTable(distanceTable);
+    FreeDecodeTable(lengthTable);
+    FreeDecodeTable(literalTable);
+    return result;
+}

@@ -1,0 +1,194 @@
+// Unreduce: compression methods 2 to 5 (reducing with factors 1 to 4).
+//
+// Two layers. The stream, least significant bit first, starts with 256
+// follower sets, from set 255 down to set 0: 6 bits of size N (0..63), then N
+// bytes. Each later byte is coded in the context of the byte decoded before
+// it (0 at the start): with an empty set, 8 plain bits; otherwise a flag bit,
+// 1 = 8 plain bits follow, 0 = a FollowerIndexWidth[N]-bit index into the
+// set. The decoded bytes then run through a state machine in which 144
+// introduces either a literal 144 (144, 0) or a copy of 3 or more bytes from
+// at most 4096 bytes back; factor f decides how the byte after 144 splits
+// into a length and the high bits of the distance.
+//
+// Bounds. An index has at most 6 bits and every set has 64 entries, zero
+// beyond its size, so any index reads inside its set (a member past the size
+// is the byte 0). The ring is OutputWindow[0..16383]: a copy is cut into
+// chunks that end at the ring's end on both the source and the destination
+// side, and the write position is flushed back to 0 the moment it reaches
+// 16384. Positions before the start of the output read as zero.
+#include <cstring>
+#include <new>
+
+#include "codecs/codecs.h"
+
+namespace {
+
+constexpr int SetCount = 256;
+constexpr int SetCapacity = 64;
+constexpr uint16_t RingSize = 16384;
+constexpr uint16_t RingMask = RingSize - 1;
+constexpr uint8_t RunMarker = 144;  // 0x90
+constexpr int MinCopyLength = 3;
+
+// Indexed by the compression factor f = method - 1; entry 0 is never used.
+constexpr uint32_t ReduceLengthMask[5] = {0, 127, 63, 31, 15};
+constexpr uint32_t ReduceDistanceShift[5] = {0, 7, 6, 5, 4};
+constexpr uint32_t ReduceDistanceMask[5] = {0, 1, 3, 7, 15};
+
+// Bits of a follower index, by set size N. N = 0 never reads an index.
+constexpr uint8_t FollowerIndexWidth[SetCapacity] = {
+    8, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5,
+    5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6,
+    6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6};
+static_assert((1 << 6) == SetCapacity, "a 6-bit index stays inside its set");
+static_assert(ReduceDistanceMask[4] * 256 + 255 + 1 <= RingSize, "the longest distance fits the ring");
+
+// Working variables of one Unreduce call.
+struct ReduceState {
+    uint16_t (*FollowerSets)[SetCapacity];  // 256 x 64 members, zero past each size
+    uint8_t FollowerCounts[SetCount];       // size of each set
+    uint8_t* Window;                        // EngineState.OutputWindow
+    uint16_t WritePos;                      // 0..16383 between bytes
+    bool BeforeFirstFlush;                  // no full ring flushed yet
+};
+
+ReduceState Reduce;
+
+uint32_t TakeBits(uint8_t n) {
+    EngineStateRecord& e = EngineState;
+    EnsureBits(n);
+    uint32_t v = e.BitBuffer & BitMaskTable[n];
+    DropBits(n);
+    return v;
+}
+
+void LoadFollowerSets() {
+    for (int s = SetCount - 1; s >= 0; s--) {
+        uint8_t n = static_cast<uint8_t>(TakeBits(6));
+        Reduce.FollowerCounts[s] = n;
+        for (int j = 0; j < n; j++) Reduce.FollowerSets[s][j] = static_cast<uint16_t>(TakeBits(8));
+    }
+}
+
+// Hands the full ring to FlushOutput when the write position has reached its
+// end.
+bool FlushIfFull() {
+    if (Reduce.WritePos < RingSize) return true;
+    if (!FlushOutput(RingSize)) return false;
+    Reduce.WritePos = 0;
+    Reduce.BeforeFirstFlush = false;
+    return true;
+}
+
+bool PutByte(uint8_t b) {
+    Reduce.Window[Reduce.WritePos++] = b;
+    return FlushIfFull();
+}
+
+// Copies count bytes from distance (1..4096) back.
+bool CopyMatch(uint16_t distance, uint16_t count) {
+    uint8_t* window = Reduce.Window;
+    uint16_t src = static_cast<uint16_t>(Reduce.WritePos - distance);
+    while (count > 0) {
+        src &= RingMask;
+        uint16_t w = Reduce.WritePos;
+        uint16_t chunk = static_cast<uint16_t>(RingSize - (src > w ? src : w));
+        if (chunk > count) chunk = count;
+        count = static_cast<uint16_t>(count - chunk);
+        if (Reduce.BeforeFirstFlush && src >= w) {
+            std::memset(window + w, 0, chunk);  // before the start of the output
+        } else if (w - src >= chunk) {
+            std::memcpy(window + w, window + src, chunk);
+        } else {
+            // Overlapping source: byte by byte, so a short distance repeats.
+            for (uint16_t i = 0; i < chunk; i++) window[w + i] = window[src + i];
+        }
+        Reduce.WritePos = static_cast<uint16_t>(w + chunk);
+        src = static_cast<uint16_t>(src + chunk);
+        if (!FlushIfFull()) return false;
+    }
+    return true;
+}
+
+ExtractResult Finish(ExtractResult result) {
+    delete[] Reduce.FollowerSets;
+    Reduce.FollowerSets = nullptr;
+    return result;
+}
+
+}  // namespace
+
+ExtractResult Unreduce(uint16_t method) {
+    EngineStateRecord& e = EngineState;
+    if (method < 2 || method > 5) return Unsupported;
+    const int f = method - 1;
+
+    e.InputExhausted = false;
+    e.BitBuffer = 0;
+    e.BitCount = 0;
+    e.InputPos = 0;
+    e.InputLast = -1;
+    Reduce.Window = e.OutputWindow;
+    Reduce.WritePos = 0;
+    Reduce.BeforeFirstFlush = true;
+    int state = 0;
+    uint32_t v = 0;
+    uint32_t len = 0;
+    uint8_t last = 0;
+    int32_t remaining = e.UncompressedSize;
+
+    // The only allocation of the decoder; without it nothing can be decoded,
+    // and the entry fails like an entry whose input cannot be had.
+    Reduce.FollowerSets = new (std::nothrow) uint16_t[SetCount][SetCapacity]();
+    if (Reduce.FollowerSets == nullptr) return InputFailed;
+
+    LoadFollowerSets();
+
+    while (remaining > 0 && !e.InputExhausted && !e.CancelRequested) {
+        uint8_t n = Reduce.FollowerCounts[last];
+        uint8_t y;
+        if (n == 0 || TakeBits(1) == 1)
+            y = static_cast<uint8_t>(TakeBits(8));
+        else
+            y = static_cast<uint8_t>(Reduce.FollowerSets[last][TakeBits(FollowerIndexWidth[n])]);
+
+        switch (state) {
+            case 0:
+                if (y == RunMarker) {
+                    state = 1;
+                } else {
+                    remaining--;
+                    if (!PutByte(y)) return Finish(OutputFailed);
+                }
+                break;
+            case 1:
+                if (y == 0) {
+                    remaining--;
+                    if (!PutByte(RunMarker)) return Finish(OutputFailed);
+                    state = 0;
+                } else {
+                    v = y;
+                    len = v & ReduceLengthMask[f];
+                    state = len == ReduceLengthMask[f] ? 2 : 3;
+                }
+                break;
+            case 2:
+                len += y;
+                state = 3;
+                break;
+            default: {
+                uint16_t distance =
+                    static_cast<uint16_t>(((v >> ReduceDistanceShift[f]) & ReduceDistanceMask[f]) * 256 + y + 1);
+                uint16_t count = static_cast<uint16_t>(len + MinCopyLength);
+                remaining -= count;  // all of it, even past the expected size
+                if (!CopyMatch(distance, count)) return Finish(OutputFailed);
+                state = 0;
+                break;
+            }
+        }
+        last = y;
+    }
+
+    if (e.CancelRequested) return Finish(Cancelled);
+    return Finish(FlushOutput(Reduce.WritePos) ? Ok : OutputFailed);
+}
