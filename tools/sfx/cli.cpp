@@ -27,10 +27,10 @@ const char UsageText[] =
     "      descriptor, U UTF-8 name flag), sizes, CRC-32, DOS date and time, name.\n"
     "  sfx test ARCHIVE\n"
     "      Test-only extraction of every entry, with the engine's result code.\n"
-    "  sfx extract ARCHIVE DESTDIR\n"
+    "  sfx extract [--progress] ARCHIVE DESTDIR\n"
     "      Extracts as the launcher does, into DESTDIR (created if missing), with a\n"
-    "      progress bar on a terminal and a summary. Ctrl+C stops at the next\n"
-    "      progress step; the entry under way is removed.\n"
+    "      progress bar on a terminal (or with --progress) and a summary. Ctrl+C\n"
+    "      stops at the next progress step; the entry under way is removed.\n"
     "  sfx cat ARCHIVE NAME\n"
     "      Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.\n"
     "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N]\n"
@@ -43,6 +43,7 @@ const char UsageText[] =
     "  --temp-length N  judge path lengths against a temporary folder path of N\n"
     "                   characters (default 64)\n"
     "  --force          pack even when check finds problems\n"
+    "  --progress       draw the progress bar also when standard error is no terminal\n"
     "  -o OUT.exe       the launcher that pack writes\n"
     "\n"
     "Exit codes: 0 ok, 1 problems found or a failure, 2 usage error.\n";
@@ -53,6 +54,7 @@ struct CommandLine {
     std::string Output;
     bool HasOutput = false;
     bool Force = false;
+    bool Progress = false;
     CheckOptions Check;
 };
 
@@ -82,6 +84,8 @@ CommandLine Parse(const std::vector<std::string>& args) {
             c.Positional.push_back(a);
         } else if (a == "--") {
             optionsDone = true;
+        } else if (a == "--progress" && c.Command == "extract") {
+            c.Progress = true;
         } else if (a == "--force" && c.Command == "pack") {
             c.Force = true;
         } else if (a == "-o" && c.Command == "pack") {
@@ -119,7 +123,7 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (c.Command == "extract") {
         Expect(c, 2, "ARCHIVE DESTDIR");
         CatchInterrupt();
-        return RunExtract(c.Positional[0], c.Positional[1], StderrIsTerminal(), out, err);
+        return RunExtract(c.Positional[0], c.Positional[1], c.Progress || StderrIsTerminal(), out, err);
     }
     if (c.Command == "cat") {
         Expect(c, 2, "ARCHIVE NAME");

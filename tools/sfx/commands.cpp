@@ -47,7 +47,7 @@ bool WalkOrReport(const std::string& archive, const std::string& core, ArchiveWa
 // entry's compressed data; the entries before it count with their whole
 // compressed size.
 struct ProgressBar {
-    std::ostream* Err = nullptr;
+    std::ostream* Err = nullptr;  // null: no bar
     uint64_t Total = 0;     // compressed bytes of all files to extract
     uint64_t Done = 0;      // compressed bytes of the files finished
     uint64_t Current = 0;   // compressed size of the file under way
@@ -57,7 +57,7 @@ struct ProgressBar {
     bool Drawn = false;
 
     void Draw(uint16_t entryPercent) {
-        if (Total == 0) return;
+        if (Err == nullptr || Total == 0) return;
         uint64_t part = Current * std::min<uint16_t>(entryPercent, 100) / 100;
         int percent = static_cast<int>(std::min<uint64_t>(100, (Done + part) * 100 / Total));
         if (percent == LastPercent && Name == LastName) return;
@@ -148,7 +148,7 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
 
     ProgressBar bar;
-    bar.Err = &err;
+    bar.Err = showProgress ? &err : nullptr;
     for (const ArchiveEntry& e : walk.Entries)
         if (!e.IsDirectory() && !IsUnsafeEntryName(e.Name.c_str())) bar.Total += e.CompressedSize;
     uint16_t window = showProgress ? OpenProgressWindow(&ProgressBar::OnProgress, &bar) : 0;
