@@ -355,6 +355,12 @@ TEST_F(SfxFixture, TheProgressBarFollowsTheEnginesMessages) {
     EXPECT_NE(bar.find("[##############################] 100% big.bin"), std::string::npos) << bar;
     EXPECT_EQ(bar.back(), '\r');
     EXPECT_EQ(ReadBytes(dir.HostPath("d/big.bin")), big.Data);
+
+    std::ostringstream quietOut, quietErr;
+    EXPECT_EQ(sfx::RunExtract(zip, dir.HostPath("q"), false, quietOut, quietErr), 0);
+    EXPECT_EQ(quietErr.str(), "") << "no bar unless asked for";
+    EXPECT_EQ(Sfx({"extract", "--progress", zip, dir.HostPath("p")}).Err.find("100% big.bin") != std::string::npos,
+              true);
 }
 
 TEST_F(SfxFixture, CatWritesOneEntryOrSaysWhyNot) {
