@@ -265,6 +265,25 @@ TEST_F(SfxFixture, CheckOnFilesTheLauncherWouldNotWalk) {
     std::string good = Write("nodot", {Stored("Setup.exe", "p")});
     EXPECT_EQ(Sfx({"check", good}).Code, 0) << Sfx({"check", good}).Out;
 
+    // 2 GiB and more: the directory lies beyond the signed 32-bit range (a
+    // sparse file, so it costs no disk space).
+    {
+        ZipLayout z = BuildZip({Stored("Setup.exe", "p")});
+        uint64_t gap = (1ull << 31) + 100;
+        Bytes head(z.Bytes_.begin(), z.Bytes_.begin() + z.DirectoryOffset);
+        Bytes tail(z.Bytes_.begin() + z.DirectoryOffset, z.Bytes_.end());
+        PutLe32(tail, tail.size() - 6, static_cast<uint32_t>(gap));  // the end record's directory offset
+        WriteBytes(dir.HostPath("huge.zip"), head);
+        FILE* f = std::fopen(dir.HostPath("huge.zip").c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(fseeko(f, static_cast<off_t>(gap), SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite(tail.data(), 1, tail.size(), f), tail.size());
+        std::fclose(f);
+        o = Sfx({"check", dir.HostPath("huge.zip")});
+        EXPECT_EQ(o.Code, 1);
+        EXPECT_EQ(CountLines(o.Out, "the archive is 2 GiB or larger"), 1u) << o.Out;
+    }
+
     // Behind an MS-DOS image of the size its header gives: recognised.
     Bytes mz(512, 0);
     mz[0] = 'M';
