@@ -19,6 +19,7 @@ namespace {
 constexpr int MaxPath = 259;
 constexpr int32_t ShortWriteError = 101;
 const char ArchiveCopyName[] = "pc.dat";
+const char SetupName[] = "Setup.exe";
 
 // Joins a directory and a name into out (capacity bytes); false when it does
 // not fit.
@@ -201,7 +202,11 @@ int LauncherMain() {
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::DeleteFileA(archivePath);
 
-    // 7-8.
-    win::ShellExecuteA(nullptr, nullptr, "Setup.exe", nullptr, TempDir, win::SW_SHOWNORMAL);
+    // 7-8. Setup.exe is named with its full path: a bare name would let the
+    // shell search on when the archive has none, and start a Setup.exe that
+    // lies beside the launcher (in a downloads folder, say).
+    char setupPath[TempDirCapacity + sizeof SetupName];
+    JoinPath(setupPath, sizeof setupPath, TempDir, SetupName);
+    win::ShellExecuteA(nullptr, nullptr, setupPath, nullptr, TempDir, win::SW_SHOWNORMAL);
     return 0;
 }

@@ -127,7 +127,7 @@ TEST(Launcher, RunsTheWholeSequenceWithARegisteredResource) {
     EXPECT_FALSE(Exists(dir.HostPath("pc.dat")));
     EXPECT_EQ(ReadBytes(dir.HostPath("sub/dir/data.txt")), (Bytes{'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
     auto shell = win::posix::LastShellExecute();
-    EXPECT_EQ(shell.File, "Setup.exe");
+    EXPECT_EQ(shell.File, dir.Win + "\\Setup.exe") << "named with its full path, never searched for";
     EXPECT_EQ(shell.Directory, dir.Win + "\\");
     EXPECT_GT(shell.Result, 32);
     ASSERT_TRUE(WaitFor(dir.HostPath("Setup.ran")));

@@ -145,8 +145,8 @@ def command_build(args):
     build_launcher_with(build, payload, lambda p: write_archive(p, setup_exe),
                         os.path.join(args.work, "launcher-full.exe"))
     build_launcher_with(build, payload, lambda p: write_archive(p), os.path.join(args.work, "launcher-nosetup.exe"))
-    # Not beside the launchers: when the temporary folder has no Setup.exe,
-    # the shell searches the launcher's own folder next.
+    # Kept apart from the launchers; the no-setup test plants a copy beside
+    # them on purpose.
     shutil.copyfile(setup_exe, os.path.join(payloads, "Setup.exe"))
     wine_run.prepare_prefix(os.path.join(args.work, "prefix"), wine64)
     print("built launcher-full.exe and launcher-nosetup.exe; Wine prefix ready")
@@ -247,10 +247,14 @@ def check_setup_started(temp, trace):
     calls = relayed_calls(trace, "shell32.ShellExecuteA")
     check(len(calls) == 1, "ShellExecuteA called %d times, expected once" % len(calls))
     (owner, _), (verb, _), (_, file), (params, _), (_, directory), (show, _) = calls[0]
+    # The show command is an int in a 64-bit stack slot: the relay trace
+    # prints the whole slot, whose upper half is undefined.
+    show &= 0xFFFFFFFF
     check(owner == 0 and verb == 0 and params == 0 and show == 1,
           "ShellExecuteA(owner %#x, verb %#x, parameters %#x, show %d), expected 0, 0, 0, 1" %
           (owner, verb, params, show))
-    check(file == "Setup.exe", "ShellExecuteA opened %r" % file)
+    check(file == wine_run.windows_path(temp) + "\\Setup.exe",
+          "ShellExecuteA opened %r, expected Setup.exe in the temporary folder" % file)
     check(directory == wine_run.windows_path(temp) + "\\",
           "ShellExecuteA directory %r, expected the temporary folder %r" %
           (directory, wine_run.windows_path(temp) + "\\"))
@@ -295,7 +299,15 @@ def command_extract_all(args):
 
 def command_no_setup(args):
     temp = fresh_run_folder(args, "no-setup")
-    code, trace = run_launcher(args, "launcher-nosetup.exe", temp)
+    # A Setup.exe planted beside the launcher must not be started in place of
+    # the missing one: the launcher names the temporary folder's Setup.exe in
+    # full, so the shell does not search on.
+    planted = os.path.join(args.work, "Setup.exe")
+    shutil.copyfile(os.path.join(args.work, "payloads", "Setup.exe"), planted)
+    try:
+        code, trace = run_launcher(args, "launcher-nosetup.exe", temp)
+    finally:
+        os.remove(planted)
     check(code == 0, "exit code %d, expected 0" % code)
     check_extracted(args, temp, with_setup=False)
     check(files_below(temp) == expected_tree(False), "unexpected contents of the temporary folder: %r" %
