@@ -16,14 +16,13 @@
 //
 // Bounds. Only complete code sets are accepted, so every table lookup lands
 // on a symbol (an invalid entry, should the builder leave one, ends the data
-// as damaged). The whole 32 KiB OutputWindow is the ring: a copy is cut into
-// chunks that end at the window's end on both sides, and the write position
-// is flushed back to 0 the moment it reaches 32768. A distance is at most
-// 8192, and positions before the start of the output read as zero.
+// as damaged). The ring (history_ring.h) is the whole 32 KiB OutputWindow,
+// four times the longest distance (8192); it keeps every copy inside itself,
+// and positions before the start of the output read as zero.
 #include <array>
-#include <cstring>
 
 #include "codecs/codecs.h"
+#include "codecs/history_ring.h"
 
 namespace {
 
@@ -31,7 +30,6 @@ constexpr int LiteralSymbols = 256;
 constexpr int LengthSymbols = 64;
 constexpr int DistanceSymbols = 64;
 constexpr int32_t LargeEntryCompressedSize = 200000;
-constexpr uint16_t WindowMask = OutputWindowSize - 1;
 constexpr uint8_t LengthExtraBits = 8;  // after length symbol 63
 
 template <uint16_t First, uint16_t Step>
@@ -69,54 +67,6 @@ const DecodeEntry* DecodeSymbol(const DecodeEntry* root, int32_t width) {
     return entry;
 }
 
-uint32_t TakeBits(uint8_t n) {
-    EngineStateRecord& e = EngineState;
-    EnsureBits(n);
-    uint32_t v = e.BitBuffer & BitMaskTable[n];
-    DropBits(n);
-    return v;
-}
-
-// Ring state of one DecodeImplodedData call.
-struct ImplodeRing {
-    uint8_t* Window;        // EngineState.OutputWindow
-    uint16_t WritePos;      // 0..32767 between tokens
-    bool BeforeFirstFlush;  // no full window flushed yet
-};
-
-bool FlushIfFull(ImplodeRing& ring) {
-    if (ring.WritePos < OutputWindowSize) return true;
-    if (!FlushOutput(static_cast<uint16_t>(OutputWindowSize))) return false;
-    ring.WritePos = 0;
-    ring.BeforeFirstFlush = false;
-    return true;
-}
-
-// Copies length bytes from src (the write position minus the distance,
-// modulo 65536) to the write position, in chunks that stay inside the window.
-bool CopyMatch(ImplodeRing& ring, uint16_t src, uint32_t length) {
-    uint8_t* window = ring.Window;
-    while (length > 0) {
-        src &= WindowMask;
-        uint32_t w = ring.WritePos;
-        uint32_t chunk = OutputWindowSize - (src > w ? src : w);
-        if (chunk > length) chunk = length;
-        length -= chunk;
-        if (ring.BeforeFirstFlush && src >= w) {
-            std::memset(window + w, 0, chunk);  // before the start of the output
-        } else if (static_cast<int32_t>(w) - src >= static_cast<int32_t>(chunk)) {
-            std::memcpy(window + w, window + src, chunk);
-        } else {
-            // Overlapping source: byte by byte, so a short distance repeats.
-            for (uint32_t i = 0; i < chunk; i++) window[w + i] = window[src + i];
-        }
-        ring.WritePos = static_cast<uint16_t>(w + chunk);
-        src = static_cast<uint16_t>(src + chunk);
-        if (!FlushIfFull(ring)) return false;
-    }
-    return true;
-}
-
 // The token loop, one instance per variant: literals from a literal table or
 // as plain bytes, and 6 or 7 plain low distance bits.
 template <bool HasLiteralTable, uint8_t LowDistanceBits>
@@ -126,7 +76,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
     EngineStateRecord& e = EngineState;
     e.BitBuffer = 0;
     e.BitCount = 0;
-    ImplodeRing ring{e.OutputWindow, 0, true};
+    HistoryRing ring{e.OutputWindow, static_cast<uint16_t>(OutputWindowSize), 0, true};
     int32_t remaining = e.UncompressedSize;
 
     while (remaining > 0 && !e.CancelRequested && !e.InputExhausted) {
@@ -142,8 +92,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
                 (void)literalBits;
                 b = static_cast<uint8_t>(TakeBits(8));
             }
-            ring.Window[ring.WritePos++] = b;
-            if (!FlushIfFull(ring)) return OutputFailed;
+            if (!RingPut(ring, b)) return OutputFailed;
         } else {
             uint16_t low = static_cast<uint16_t>(TakeBits(LowDistanceBits));
             const DecodeEntry* distance = DecodeSymbol(distanceTable, distanceBits);
@@ -154,7 +103,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
             uint32_t length = lengthCode->Value;
             if (lengthCode->Op != 0) length += TakeBits(LengthExtraBits);
             remaining -= static_cast<int32_t>(length);  // all of it, even past the expected size
-            if (!CopyMatch(ring, src, length)) return OutputFailed;
+            if (!RingCopy(ring, src, length)) return OutputFailed;
         }
     }
 

@@ -66,14 +66,6 @@ constexpr int32_t CodeLengthBits = 7;
 constexpr int LiteralLengthCodes = 288;
 constexpr int DistanceCodes = 32;
 
-// Takes n (at most 16) bits.
-uint32_t TakeBits(uint8_t n) {
-    EnsureBits(n);
-    uint32_t value = EngineState.BitBuffer & BitMaskTable[n];
-    DropBits(n);
-    return value;
-}
-
 // Reads one code through a table of root width `rootBits` and drops its bits.
 // Returns its final entry, or null for an invalid code or an empty table.
 const DecodeEntry* ReadCode(const DecodeEntry* table, int32_t rootBits) {
@@ -99,11 +91,33 @@ bool WindowFull() {
     return true;
 }
 
+// Copies n bytes inside the window from `from` to `to`, both ranges inside
+// it, as if byte by byte in ascending order.
+void CopyInWindow(uint8_t* window, int32_t to, int32_t from, int32_t n) {
+    if (to - from >= n) {
+        // The source ends before the destination starts.
+        std::memcpy(window + to, window + from, static_cast<size_t>(n));
+    } else if (to > from) {
+        // A source just behind the destination repeats the bytes written:
+        // [from, to) has period to - from and stays so as it grows, so it
+        // can be copied onward in doubling pieces that never overlap.
+        while (n > 0) {
+            int32_t piece = to - from < n ? to - from : n;
+            std::memcpy(window + to, window + from, static_cast<size_t>(piece));
+            to += piece;
+            n -= piece;
+        }
+    } else {
+        // A source ahead of the destination (older bytes from the window's
+        // far end): ascending order reads every byte before it is written.
+        std::memmove(window + to, window + from, static_cast<size_t>(n));
+    }
+}
+
 // Copies `length` bytes from `source` (any 16-bit value; taken modulo the
 // window size) to WindowPos.
 bool CopyMatch(uint16_t source, uint16_t length) {
     EngineStateRecord& e = EngineState;
-    uint8_t* window = e.OutputWindow;
     int32_t left = length;
     while (left > 0) {
         int32_t from = source & (OutputWindowSize - 1);
@@ -112,20 +126,112 @@ bool CopyMatch(uint16_t source, uint16_t length) {
         int32_t chunk = OutputWindowSize - (from > to ? from : to);
         if (chunk > left) chunk = left;
         left -= chunk;
-        if (to - from >= chunk) {
-            // The source ends before the destination starts.
-            std::memcpy(window + to, window + from, static_cast<size_t>(chunk));
-        } else {
-            // Overlap (or a source ahead of the destination): ascending
-            // order repeats the bytes just written when the distance is
-            // shorter than the length.
-            for (int32_t i = 0; i < chunk; i++) window[to + i] = window[from + i];
-        }
+        CopyInWindow(e.OutputWindow, to, from, chunk);
         e.WindowPos = static_cast<uint16_t>(to + chunk);
         source = static_cast<uint16_t>(from + chunk);
         if (e.WindowPos == OutputWindowSize && !WindowFull()) return false;
     }
     return true;
+}
+
+// DecodeSymbols' fast stretch, beside the exact loop below it.
+//
+// It decodes while the input buffer holds at least FastInputBytes unread
+// bytes and the window has room for the longest match, with the bit reader's
+// state in locals. It takes bytes exactly as EnsureBits does, one at a time
+// and only when short of bits, so the reader ends in the state the exact
+// loop would leave; what it leaves out are checks that cannot fire under its
+// two conditions: no refill (so the cancel and input flags, which only a
+// refill changes, keep the values tested on entry) and no flush.
+//
+// Per code it takes at most 48 bits (15 for a literal/length code, 5 extra,
+// 15 for a distance code, 13 extra) and holds at most 22 (a 15-bit look-up
+// plus 7): 70 bits, so 9 bytes; 16 leave room.
+constexpr int32_t FastInputBytes = 16;
+constexpr int32_t MaxMatchLength = 258;
+constexpr ExtractResult FastStretchEnded = -100;  // internal: the conditions no longer hold
+
+ExtractResult DecodeFast(const DecodeEntry* literalTable, const DecodeEntry* distanceTable, int32_t literalBits,
+                         int32_t distanceBits) {
+    EngineStateRecord& e = EngineState;
+    // A bit buffer, its count and input position as EnsureBits keeps them.
+    uint32_t bitBuffer = e.BitBuffer;
+    uint32_t bitCount = e.BitCount;
+    int32_t inputPos = e.InputPos;
+    const uint8_t* input = e.InputBuffer;
+    // inputPos <= inputLimit: FastInputBytes unread bytes up to InputLast.
+    const int32_t inputLimit = e.InputLast + 1 - FastInputBytes;
+    uint8_t* window = e.OutputWindow;
+    int32_t windowPos = e.WindowPos;
+    // windowPos < windowLimit: a literal or a match ends before the window's end.
+    constexpr int32_t windowLimit = OutputWindowSize - MaxMatchLength;
+    ExtractResult result = FastStretchEnded;
+
+    auto need = [&](uint32_t n) {
+        while (bitCount < n) {
+            bitBuffer |= static_cast<uint32_t>(input[inputPos++]) << bitCount;
+            bitCount += 8;
+        }
+    };
+    auto drop = [&](uint32_t n) {
+        bitBuffer >>= n;
+        bitCount -= n;
+    };
+    // The reading rule of the table builder; null for an invalid code.
+    auto read = [&](const DecodeEntry* table, int32_t rootBits) -> const DecodeEntry* {
+        need(static_cast<uint32_t>(rootBits));
+        const DecodeEntry* entry = &table[bitBuffer & BitMaskTable[rootBits]];
+        while (entry->Op > OpLiteral) {
+            if (entry->Op == OpInvalid) return nullptr;
+            drop(entry->Bits);
+            uint32_t subBits = entry->Op - 16u;
+            need(subBits);
+            entry = &entry->SubTable[bitBuffer & BitMaskTable[subBits]];
+        }
+        drop(entry->Bits);
+        return entry;
+    };
+
+    if (literalTable == nullptr) return FastStretchEnded;  // the exact loop reports it
+    while (inputPos <= inputLimit && windowPos < windowLimit) {
+        const DecodeEntry* entry = read(literalTable, literalBits);
+        if (entry == nullptr) {
+            result = ArchiveDamaged;
+            break;
+        }
+        if (entry->Op == OpLiteral) {
+            window[windowPos++] = static_cast<uint8_t>(entry->Value);
+            continue;
+        }
+        if (entry->Op == OpEndOfBlock) {
+            result = Ok;
+            break;
+        }
+        need(entry->Op);
+        int32_t length = entry->Value + static_cast<int32_t>(bitBuffer & BitMaskTable[entry->Op]);
+        drop(entry->Op);
+        const DecodeEntry* distance = distanceTable != nullptr ? read(distanceTable, distanceBits) : nullptr;
+        if (distance == nullptr) {
+            result = ArchiveDamaged;
+            break;
+        }
+        need(distance->Op);
+        int32_t from = (windowPos - distance->Value - static_cast<int32_t>(bitBuffer & BitMaskTable[distance->Op])) &
+                       (OutputWindowSize - 1);
+        drop(distance->Op);
+        // The destination ends inside the window; a source ahead of it may
+        // reach the window's end and continue at its start.
+        int32_t firstPart = OutputWindowSize - from < length ? OutputWindowSize - from : length;
+        CopyInWindow(window, windowPos, from, firstPart);
+        if (firstPart < length) CopyInWindow(window, windowPos + firstPart, 0, length - firstPart);
+        windowPos += length;
+    }
+
+    e.BitBuffer = bitBuffer;
+    e.BitCount = static_cast<uint8_t>(bitCount);
+    e.InputPos = static_cast<int16_t>(inputPos);
+    e.WindowPos = static_cast<uint16_t>(windowPos);
+    return result;
 }
 
 ExtractResult DecodeSymbols(const DecodeEntry* literalTable, const DecodeEntry* distanceTable, int32_t literalBits,
@@ -134,6 +240,10 @@ ExtractResult DecodeSymbols(const DecodeEntry* literalTable, const DecodeEntry* 
     for (;;) {
         if (e.CancelRequested || e.InputExhausted) return e.CancelRequested ? Cancelled : InputFailed;
 
+        ExtractResult fast = DecodeFast(literalTable, distanceTable, literalBits, distanceBits);
+        if (fast != FastStretchEnded) return fast;
+
+        // One code near the end of the input buffer or of the window.
         const DecodeEntry* entry = ReadCode(literalTable, literalBits);
         if (entry == nullptr) return ArchiveDamaged;
         if (entry->Op == OpLiteral) {

@@ -12,21 +12,19 @@
 //
 // Bounds. An index has at most 6 bits and every set has 64 entries, zero
 // beyond its size, so any index reads inside its set (a member past the size
-// is the byte 0). The ring is OutputWindow[0..16383]: a copy is cut into
-// chunks that end at the ring's end on both the source and the destination
-// side, and the write position is flushed back to 0 the moment it reaches
-// 16384. Positions before the start of the output read as zero.
-#include <cstring>
+// is the byte 0). The ring (history_ring.h) is OutputWindow[0..16383], four
+// times the longest distance; it keeps every copy inside itself, and
+// positions before the start of the output read as zero.
 #include <new>
 
 #include "codecs/codecs.h"
+#include "codecs/history_ring.h"
 
 namespace {
 
 constexpr int SetCount = 256;
 constexpr int SetCapacity = 64;
 constexpr uint16_t RingSize = 16384;
-constexpr uint16_t RingMask = RingSize - 1;
 constexpr uint8_t RunMarker = 144;  // 0x90
 constexpr int MinCopyLength = 3;
 
@@ -47,20 +45,10 @@ static_assert(ReduceDistanceMask[4] * 256 + 255 + 1 <= RingSize, "the longest di
 struct ReduceState {
     uint16_t (*FollowerSets)[SetCapacity];  // 256 x 64 members, zero past each size
     uint8_t FollowerCounts[SetCount];       // size of each set
-    uint8_t* Window;                        // EngineState.OutputWindow
-    uint16_t WritePos;                      // 0..16383 between bytes
-    bool BeforeFirstFlush;                  // no full ring flushed yet
+    HistoryRing Ring;                       // OutputWindow[0..16383]
 };
 
 ReduceState Reduce;
-
-uint32_t TakeBits(uint8_t n) {
-    EngineStateRecord& e = EngineState;
-    EnsureBits(n);
-    uint32_t v = e.BitBuffer & BitMaskTable[n];
-    DropBits(n);
-    return v;
-}
 
 void LoadFollowerSets() {
     for (int s = SetCount - 1; s >= 0; s--) {
@@ -68,46 +56,6 @@ void LoadFollowerSets() {
         Reduce.FollowerCounts[s] = n;
         for (int j = 0; j < n; j++) Reduce.FollowerSets[s][j] = static_cast<uint16_t>(TakeBits(8));
     }
-}
-
-// Hands the full ring to FlushOutput when the write position has reached its
-// end.
-bool FlushIfFull() {
-    if (Reduce.WritePos < RingSize) return true;
-    if (!FlushOutput(RingSize)) return false;
-    Reduce.WritePos = 0;
-    Reduce.BeforeFirstFlush = false;
-    return true;
-}
-
-bool PutByte(uint8_t b) {
-    Reduce.Window[Reduce.WritePos++] = b;
-    return FlushIfFull();
-}
-
-// Copies count bytes from distance (1..4096) back.
-bool CopyMatch(uint16_t distance, uint16_t count) {
-    uint8_t* window = Reduce.Window;
-    uint16_t src = static_cast<uint16_t>(Reduce.WritePos - distance);
-    while (count > 0) {
-        src &= RingMask;
-        uint16_t w = Reduce.WritePos;
-        uint16_t chunk = static_cast<uint16_t>(RingSize - (src > w ? src : w));
-        if (chunk > count) chunk = count;
-        count = static_cast<uint16_t>(count - chunk);
-        if (Reduce.BeforeFirstFlush && src >= w) {
-            std::memset(window + w, 0, chunk);  // before the start of the output
-        } else if (w - src >= chunk) {
-            std::memcpy(window + w, window + src, chunk);
-        } else {
-            // Overlapping source: byte by byte, so a short distance repeats.
-            for (uint16_t i = 0; i < chunk; i++) window[w + i] = window[src + i];
-        }
-        Reduce.WritePos = static_cast<uint16_t>(w + chunk);
-        src = static_cast<uint16_t>(src + chunk);
-        if (!FlushIfFull()) return false;
-    }
-    return true;
 }
 
 ExtractResult Finish(ExtractResult result) {
@@ -128,9 +76,7 @@ ExtractResult Unreduce(uint16_t method) {
     e.BitCount = 0;
     e.InputPos = 0;
     e.InputLast = -1;
-    Reduce.Window = e.OutputWindow;
-    Reduce.WritePos = 0;
-    Reduce.BeforeFirstFlush = true;
+    Reduce.Ring = HistoryRing{e.OutputWindow, RingSize, 0, true};
     int state = 0;
     uint32_t v = 0;
     uint32_t len = 0;
@@ -158,13 +104,13 @@ ExtractResult Unreduce(uint16_t method) {
                     state = 1;
                 } else {
                     remaining--;
-                    if (!PutByte(y)) return Finish(OutputFailed);
+                    if (!RingPut(Reduce.Ring, y)) return Finish(OutputFailed);
                 }
                 break;
             case 1:
                 if (y == 0) {
                     remaining--;
-                    if (!PutByte(RunMarker)) return Finish(OutputFailed);
+                    if (!RingPut(Reduce.Ring, RunMarker)) return Finish(OutputFailed);
                     state = 0;
                 } else {
                     v = y;
@@ -181,7 +127,8 @@ ExtractResult Unreduce(uint16_t method) {
                     static_cast<uint16_t>(((v >> ReduceDistanceShift[f]) & ReduceDistanceMask[f]) * 256 + y + 1);
                 uint16_t count = static_cast<uint16_t>(len + MinCopyLength);
                 remaining -= count;  // all of it, even past the expected size
-                if (!CopyMatch(distance, count)) return Finish(OutputFailed);
+                uint16_t src = static_cast<uint16_t>(Reduce.Ring.WritePos - distance);
+                if (!RingCopy(Reduce.Ring, src, count)) return Finish(OutputFailed);
                 state = 0;
                 break;
             }
@@ -190,5 +137,5 @@ ExtractResult Unreduce(uint16_t method) {
     }
 
     if (e.CancelRequested) return Finish(Cancelled);
-    return Finish(FlushOutput(Reduce.WritePos) ? Ok : OutputFailed);
+    return Finish(FlushOutput(Reduce.Ring.WritePos) ? Ok : OutputFailed);
 }

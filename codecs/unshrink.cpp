@@ -92,15 +92,6 @@ bool Push(uint8_t b) {
     return true;
 }
 
-// Takes the next width bits of the stream.
-uint16_t ReadCode(uint8_t width) {
-    EngineStateRecord& e = EngineState;
-    EnsureBits(width);
-    uint16_t code = static_cast<uint16_t>(e.BitBuffer & BitMaskTable[width]);
-    DropBits(width);
-    return code;
-}
-
 // Stages one decoded byte; a full StagingArea goes to FlushOutput at once.
 bool StageByte(uint8_t b) {
     Shrink.Window[Shrink.StagedCount] = b;
@@ -163,16 +154,16 @@ int16_t Unshrink() {
     // empty file) has no first code and decodes to nothing.
     int64_t budget = static_cast<int64_t>(e.CompressedSize) * 8;
     if (budget >= FirstWidth) {
-        uint16_t previousCode = ReadCode(FirstWidth);
+        uint16_t previousCode = static_cast<uint16_t>(TakeBits(FirstWidth));
         budget -= FirstWidth;
         uint8_t firstByte = static_cast<uint8_t>(previousCode);
         if (!StageByte(firstByte)) return OutputFailed;
 
         while (!e.CancelRequested && !e.InputExhausted && width <= budget) {
-            uint16_t received = ReadCode(width);
+            uint16_t received = static_cast<uint16_t>(TakeBits(width));
             budget -= width;
             if (received == EscapeCode) {
-                uint16_t subCode = ReadCode(width);
+                uint16_t subCode = static_cast<uint16_t>(TakeBits(width));
                 budget -= width;
                 if (subCode == 1) {
                     width++;
@@ -209,7 +200,7 @@ int16_t Unshrink() {
                 }
             }
 
-            if (Shrink.FreeHead <= LastTableCode) {
+            if (Shrink.FreeHead < FreeListEnd) {  // else the table is full: nothing is added
                 int k = Shrink.FreeHead;
                 Shrink.FreeHead = static_cast<int16_t>(-Prefix(k));
                 SetPrefix(k, static_cast<int16_t>(previousCode));

@@ -86,6 +86,9 @@ void ReadInputByte(uint8_t& byte);
 // Afterwards BitCount >= n; n is at most 24.
 void EnsureBits(uint8_t n);
 void DropBits(uint8_t n);
+// Takes the next n (at most 16) bits: EnsureBits(n), the low n bits of
+// BitBuffer, DropBits(n).
+uint32_t TakeBits(uint8_t n);
 
 // ---- messages and progress (progress.cpp) ----
 void PumpMessages();

@@ -63,3 +63,10 @@ void DropBits(uint8_t n) {
     e.BitBuffer >>= n;
     e.BitCount = static_cast<uint8_t>(e.BitCount - n);
 }
+
+uint32_t TakeBits(uint8_t n) {
+    EnsureBits(n);
+    uint32_t value = EngineState.BitBuffer & BitMaskTable[n];
+    DropBits(n);
+    return value;
+}

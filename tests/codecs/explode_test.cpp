@@ -114,7 +114,9 @@ TEST(Explode, CodeLengthListsMustCoverTheTreeExactly) {
 }
 
 TEST(Explode, IncompleteAndOversubscribedCodesAreRefused) {
-    for (uint8_t lengthByte : {0xF6, 0xF4}) {  // 64 codes of 7 bits (half unused), of 5 bits (too many)
+    // 64 codes of 7 bits (half unused), of 5 bits (too many), of 16 bits
+    // (a root of 2^16 entries, nearly all unused).
+    for (uint8_t lengthByte : {0xF6, 0xF4, 0xFF}) {
         BitWriter w;
         w.Byte(0x03);
         for (int i = 0; i < 4; i++) w.Byte(lengthByte);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codecs/codecs.h"
+#include "platform/posix/posix_testing.h"
 #include "support/bit_writer.h"
 #include "support/decoder_harness.h"
 #include "support/test_util.h"
@@ -570,6 +571,42 @@ TEST(InflateInput, EveryTruncationFailsCleanly) {
             EXPECT_TRUE(run.Result == InputFailed || run.Result == ArchiveDamaged || run.Result == 1) << n;
         }
     }
+}
+
+TEST(InflateInput, StoredDataRunningOutIsInputFailed) {
+    BitWriter w;
+    BlockHeader(w, true, 0);
+    w.Align().Bits(5000, 16).Bits(~5000u & 0xFFFF, 16).Bytes(RandomBytes(3000, 4));
+    DecoderOptions noTrailer;
+    noTrailer.Trailer.clear();
+    auto run = RunDecoder(Inflate, w.Finish(), noTrailer);
+    EXPECT_EQ(run.Result, InputFailed);
+    EXPECT_TRUE(run.Output.empty());  // the window is not flushed after a failure
+}
+
+TEST(InflateInput, CancelKeyStopsStoredAndCodedData) {
+    // The key is polled when the progress percentage first changes, at the
+    // second block of input; the decoder stops at its next check.
+    Bytes data = RandomBytes(20000, 9);
+    BitWriter stored;
+    StoredBlock(stored, true, data);
+    Code fl = FixedLiterals();
+    BitWriter fixed;
+    BlockHeader(fixed, true, 1);
+    for (uint8_t b : data) fl.Put(fixed, b);
+    fl.Put(fixed, 256);
+    const int key = 0x1B;
+    DecoderOptions options;
+    options.CancelKey = key;
+    win::posix::SetKeyDown(key, true);
+    auto storedRun = RunDecoder(Inflate, stored.Finish(), options);
+    auto fixedRun = RunDecoder(Inflate, fixed.Finish(), options);
+    win::posix::SetKeyDown(key, false);
+    EXPECT_EQ(storedRun.Result, Cancelled);
+    EXPECT_EQ(fixedRun.Result, Cancelled);
+    // Without the key the same streams decode.
+    ExpectInflates(stored.Finish(), data);
+    ExpectInflates(fixed.Finish(), data);
 }
 
 }  // namespace

@@ -44,6 +44,19 @@ TEST_F(OutputFixture, CrcMatchesTheReferenceAcrossChainedFlushes) {
     EXPECT_EQ(CrcTable[128], 0xEDB88320u);
 }
 
+TEST(Crc, EveryLengthAndAlignmentMatchesTheBitwiseReference) {
+    Bytes data = PatternBytes(300, 11);
+    for (size_t start = 0; start < 9; start++)
+        for (size_t len = 0; len + start <= data.size(); len += (len < 40 ? 1 : 37)) {
+            EngineState.RunningCrc = 0xFFFFFFFFu;
+            UpdateCrc(data.data() + start, static_cast<int32_t>(len));
+            ASSERT_EQ(~EngineState.RunningCrc, Crc32(data.data() + start, len)) << start << "+" << len;
+        }
+    EngineState.RunningCrc = 0xABCDEF01u;
+    UpdateCrc(data.data(), -5);
+    EXPECT_EQ(EngineState.RunningCrc, 0xABCDEF01u) << "a negative count changes nothing";
+}
+
 TEST_F(OutputFixture, ZeroBytesStoreNothingInEveryMode) {
     uint8_t block[4] = {1, 2, 3, 4};
     for (int mode = 0; mode < 3; mode++) {

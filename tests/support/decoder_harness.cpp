@@ -1,5 +1,8 @@
 #include "support/decoder_harness.h"
 
+#include <algorithm>
+#include <memory>
+
 #include "support/test_util.h"
 
 namespace testing_support {
@@ -11,17 +14,22 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
     file.insert(file.end(), options.Trailer.begin(), options.Trailer.end());
     testutil::WriteBytes(dir.HostPath("data.bin"), file);
 
+    // Deflate expands at most about 1032 times.
     int64_t capacity = options.OutputCapacity;
-    if (capacity < 0) capacity = static_cast<int64_t>(compressed.size()) * 1040 + options.UncompressedSize + 65536;
+    if (capacity < 0) {
+        // Legacy methods may expand further; their tests give the size.
+        int64_t expected = std::max<int64_t>(options.UncompressedSize, 0);
+        capacity = std::min<int64_t>(static_cast<int64_t>(compressed.size()) * 1040 + expected + 65536,
+                                     std::max<int64_t>(16 << 20, expected + 65536));
+    }
+    std::unique_ptr<uint8_t[]> block(new uint8_t[static_cast<size_t>(capacity) + 1]);
     DecoderRun run;
-    run.Output.resize(static_cast<size_t>(capacity) + 1);
 
     EngineStateRecord& e = EngineState;
     e.ArchiveFile = win::CreateFileA(dir.WinPath("data.bin").c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
                                      win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr);
     if (e.ArchiveFile == win::INVALID_HANDLE_VALUE) {
         run.Result = InputFailed;
-        run.Output.clear();
         return run;
     }
     e.OutputWindow = new uint8_t[OutputWindowSize]();
@@ -40,13 +48,13 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
     e.PendingWriteError = 0;
     e.TestOnly = options.TestOnly;
     e.MemoryOutput = true;
-    e.MemoryTarget = run.Output.data();
+    e.MemoryTarget = block.get();
     e.MemoryLimit = static_cast<int32_t>(capacity);
     e.MemoryCount = 0;
 
     run.Result = decoder();
 
-    run.Output.resize(static_cast<size_t>(e.MemoryCount));
+    run.Output.assign(block.get(), block.get() + e.MemoryCount);
     run.Crc = ~e.RunningCrc;
     win::CloseHandle(e.ArchiveFile);
     delete[] e.OutputWindow;

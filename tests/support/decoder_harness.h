@@ -23,7 +23,7 @@ struct DecoderOptions {
     std::vector<uint8_t> Trailer = std::vector<uint8_t>(64, 0x5A);
     bool DeferredSizes = false;   // both sizes DeferredSize, as for a data-descriptor entry
     uint16_t EntryFlags = 0;
-    int32_t OutputCapacity = -1;  // memory block size; -1 = ample for the input
+    int32_t OutputCapacity = -1;  // memory block size; -1 = ample for the input, at most 16 MiB
     bool TestOnly = false;        // CRC only, nothing stored
     int16_t CancelKey = 0;        // ProgressCommandId without a window: the polled cancel key
     int32_t UncompressedSize = 0; // unless DeferredSizes

@@ -1,0 +1,228 @@
+// `sfx list`, `sfx test`, `sfx extract` and `sfx cat`.
+#include <algorithm>
+#include <cstdio>
+
+#include "archive/archive.h"
+#include "launcher/launcher.h"
+#include "tools/sfx/archive_scan.h"
+#include "tools/sfx/host.h"
+#include "tools/sfx/sfx.h"
+
+namespace sfx {
+
+namespace {
+
+// `sfx cat` holds the whole entry in memory.
+constexpr uint32_t MaxCatSize = 1u << 30;
+constexpr int BarWidth = 30;
+constexpr size_t BarNameWidth = 36;
+
+std::string Padded(std::string s, size_t width) {
+    if (s.size() < width) s.append(width - s.size(), ' ');
+    return s;
+}
+
+std::string Right(const std::string& s, size_t width) {
+    return s.size() < width ? std::string(width - s.size(), ' ') + s : s;
+}
+
+std::string Right(uint64_t value, size_t width) { return Right(std::to_string(value), width); }
+
+std::string Hex8(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+// The walk, with its failures as one line on err. Returns false when there
+// is nothing to work on.
+bool WalkOrReport(const std::string& archive, const std::string& core, ArchiveWalk& walk, std::ostream& err) {
+    walk = WalkArchive(core);
+    if (walk.FirstResult == 0) return true;
+    err << "sfx: " << archive << ": " << DescribeFirstResult(walk.FirstResult) << "\n";
+    return false;
+}
+
+// The overall progress bar: the engine reports the percentage of the current
+// entry's compressed data; the entries before it count with their whole
+// compressed size.
+struct ProgressBar {
+    std::ostream* Err = nullptr;  // null: no bar
+    uint64_t Total = 0;     // compressed bytes of all files to extract
+    uint64_t Done = 0;      // compressed bytes of the files finished
+    uint64_t Current = 0;   // compressed size of the file under way
+    std::string Name;
+    int LastPercent = -1;
+    std::string LastName;
+    bool Drawn = false;
+
+    void Draw(uint16_t entryPercent) {
+        if (Err == nullptr || Total == 0) return;
+        uint64_t part = Current * std::min<uint16_t>(entryPercent, 100) / 100;
+        int percent = static_cast<int>(std::min<uint64_t>(100, (Done + part) * 100 / Total));
+        if (percent == LastPercent && Name == LastName) return;
+        LastPercent = percent;
+        LastName = Name;
+        int filled = percent * BarWidth / 100;
+        std::string shown = Name.size() > BarNameWidth ? "..." + Name.substr(Name.size() - (BarNameWidth - 3)) : Name;
+        char head[16];
+        std::snprintf(head, sizeof head, "] %3d%% ", percent);
+        *Err << "\r[" << std::string(filled, '#') << std::string(BarWidth - filled, '-') << head
+             << Padded(shown, BarNameWidth) << std::flush;
+        Drawn = true;
+    }
+
+    void Clear() {
+        if (Drawn) *Err << "\r" << std::string(BarWidth + 8 + BarNameWidth, ' ') << "\r" << std::flush;
+        Drawn = false;
+    }
+
+    static void OnProgress(void* context, uint16_t percent) { static_cast<ProgressBar*>(context)->Draw(percent); }
+};
+
+}  // namespace
+
+int RunList(const std::string& archive, std::ostream& out, std::ostream& err) {
+    RequireRegularFile(archive);
+    std::string core = CorePathOf(archive);
+    ArchiveWalk walk;
+    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    out << Padded("Method", 14) << " Flg " << Right("Packed", 10) << " " << Right("Size", 10) << "  "
+        << Padded("CRC-32", 8) << "  " << Padded("Modified", 19) << "  Name\n";
+    uint64_t packed = 0, size = 0;
+    for (const ArchiveEntry& e : walk.Entries) {
+        std::string flags;
+        flags += (e.Flags & 1) != 0 ? 'E' : '-';   // encrypted
+        flags += (e.Flags & 8) != 0 ? 'D' : '-';   // data descriptor
+        flags += (e.Flags & 0x800) != 0 ? 'U' : '-';  // UTF-8 name
+        out << Padded(MethodLabel(e.Method), 14) << " " << flags << " " << Right(e.CompressedSize, 10) << " "
+            << Right(e.UncompressedSize, 10) << "  " << Hex8(e.Crc) << "  " << FormatDosDateTime(e.DosDateTime) << "  "
+            << Quote(e.Name) << "\n";
+        packed += e.CompressedSize;
+        size += e.UncompressedSize;
+    }
+    out << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry, " : " entries, ") << packed
+        << " bytes packed, " << size << " bytes unpacked\n";
+    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    if (stop.empty()) return ExitOk;
+    err << "sfx: " << archive << ": " << stop << "\n";
+    return ExitProblems;
+}
+
+int RunTest(const std::string& archive, std::ostream& out, std::ostream& err) {
+    RequireRegularFile(archive);
+    std::string core = CorePathOf(archive);
+    ArchiveWalk walk;
+    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    size_t failed = 0;
+    for (const ArchiveEntry& e : walk.Entries) {
+        ExtractResult result = TestEntry(core, e.HeaderOffset);
+        if (result != Ok) failed++;
+        out << Right(std::to_string(result), 2) << " " << Padded(ResultName(result), 18)
+            << " " << Quote(e.Name) << "\n";
+    }
+    out << archive << ": " << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry" : " entries")
+        << " tested, " << failed << " failed\n";
+    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    if (!stop.empty()) err << "sfx: " << archive << ": " << stop << "\n";
+    return failed == 0 && stop.empty() ? ExitOk : ExitProblems;
+}
+
+int RunExtract(const std::string& archive, const std::string& destination, bool showProgress, std::ostream& out,
+               std::ostream& err) {
+    RequireRegularFile(archive);
+    std::string core = CorePathOf(archive);
+    std::string dest = AbsoluteCorePath(destination);
+    if (dest.empty() || dest.back() != '\\') dest += '\\';
+    if (dest.size() > MaxCorePath) throw ToolError(destination + ": path too long for the launcher's engine");
+
+    // As the launcher: the destination first, then the archive.
+    ForceDirectory(dest.c_str());
+    if (!IsExistingDirectory(dest.substr(0, dest.size() - 1).c_str()))
+        throw ToolError(destination + ": cannot create the folder");
+    if (!RecognisedAsArchive(core)) {
+        err << "sfx: " << archive << ": not recognised as a ZIP archive; the launcher would extract nothing\n";
+        return ExitProblems;
+    }
+    ArchiveWalk walk;
+    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+
+    ProgressBar bar;
+    bar.Err = showProgress ? &err : nullptr;
+    for (const ArchiveEntry& e : walk.Entries)
+        if (!e.IsDirectory() && !IsUnsafeEntryName(e.Name.c_str())) bar.Total += e.CompressedSize;
+    uint16_t window = showProgress ? OpenProgressWindow(&ProgressBar::OnProgress, &bar) : 0;
+
+    size_t files = 0, folders = 0;
+    std::vector<std::string> failures;
+    size_t index = 0;
+    for (; index < walk.Entries.size() && !InterruptRequested(); index++) {
+        const ArchiveEntry& e = walk.Entries[index];
+        if (e.Name.empty()) continue;
+        if (IsUnsafeEntryName(e.Name.c_str())) {
+            failures.push_back(Quote(e.Name) + ": skipped: the name is absolute, holds \":\" or leaves the folder");
+            continue;
+        }
+        std::string path = dest + e.Name;
+        if (e.IsDirectory()) {
+            ForceDirectory(path.c_str());
+            folders++;
+            continue;
+        }
+        bar.Name = e.Name;
+        bar.Current = e.CompressedSize;
+        bar.Draw(0);
+        ExtractResult result = ExtractEntry(core.c_str(), path.c_str(), 0, e.HeaderOffset, window, 0);
+        bar.Done += e.CompressedSize;
+        if (result == Ok) {
+            files++;
+            continue;
+        }
+        std::string hint = (result == OutputFailed && path.size() > MaxCorePath) ? ", the path is too long" : "";
+        failures.push_back(Quote(e.Name) + ": failed: " + ResultName(result) + " (" + std::to_string(result) + ")" +
+                           hint);
+    }
+    bar.Clear();
+    CloseProgressWindow(window);
+
+    for (const std::string& f : failures) out << archive << ": " << f << "\n";
+    out << archive << ": extracted " << files << (files == 1 ? " file" : " files") << " and " << folders
+        << (folders == 1 ? " folder" : " folders") << " into " << destination;
+    if (!failures.empty()) out << "; " << failures.size() << " not extracted";
+    out << "\n";
+    bool complete = index == walk.Entries.size();
+    if (!complete) err << "sfx: " << archive << ": interrupted; " << walk.Entries.size() - index << " entries not extracted\n";
+    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    if (!stop.empty()) err << "sfx: " << archive << ": " << stop << "\n";
+    return failures.empty() && complete && stop.empty() ? ExitOk : ExitProblems;
+}
+
+int RunCat(const std::string& archive, const std::string& name, std::ostream& out, std::ostream& err) {
+    RequireRegularFile(archive);
+    std::string core = CorePathOf(archive);
+    ArchiveWalk walk;
+    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    std::string wanted = name;
+    std::replace(wanted.begin(), wanted.end(), '/', '\\');
+    // With duplicates, the last one is what the launcher leaves behind.
+    const ArchiveEntry* found = nullptr;
+    for (const ArchiveEntry& e : walk.Entries)
+        if (e.Name == wanted) found = &e;
+    if (found == nullptr) throw ToolError(archive + ": no entry named " + Quote(wanted));
+    if (found->IsDirectory()) throw ToolError(archive + ": " + Quote(wanted) + " is a folder");
+    if (found->UncompressedSize > MaxCatSize)
+        throw ToolError(archive + ": " + Quote(wanted) + " is too large to hold in memory (" +
+                        std::to_string(found->UncompressedSize) + " bytes); use sfx extract");
+    std::vector<uint8_t> data;
+    ExtractResult result = ExtractToMemory(core, found->HeaderOffset, found->UncompressedSize, data);
+    if (result != Ok) {
+        std::string hint = result == OutputFailed ? ", it is larger than the directory says" : "";
+        err << "sfx: " << archive << ": " << Quote(wanted) << ": " << ResultName(result) << " (" << result << ")" << hint << "\n";
+        return ExitProblems;
+    }
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.flush();
+    return ExitOk;
+}
+
+}  // namespace sfx

@@ -1,0 +1,129 @@
+// Reading and rewriting the resources of a Windows executable (PE32 or
+// PE32+), so that `sfx pack` can put an archive into a launcher stub as
+// resource type "ZIP", id 1, language neutral, without a resource compiler.
+//
+// The image is handled as a byte vector; nothing here touches the file
+// system or an operating-system API, so the same code runs on Linux and on
+// Windows and is tested natively.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sfx {
+
+using Bytes = std::vector<uint8_t>;
+
+// Everything that is wrong with an image: the message says what, without
+// the file name, which the caller adds.
+struct PeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct PeSection {
+    std::string Name;  // up to 8 bytes, NULs dropped
+    uint32_t VirtualSize = 0;
+    uint32_t VirtualAddress = 0;
+    uint32_t SizeOfRawData = 0;
+    uint32_t PointerToRawData = 0;
+    uint32_t Characteristics = 0;
+};
+
+// The header fields that the rewrite reads or changes, with their file
+// offsets where it writes them.
+struct PeImage {
+    bool Is64 = false;                   // PE32+ (optional header magic 0x20B)
+    uint32_t FileHeaderOffset = 0;       // the COFF file header, just behind "PE\0\0"
+    uint32_t OptionalHeaderOffset = 0;
+    uint32_t SectionTableOffset = 0;
+    uint32_t NumberOfSections = 0;
+    uint32_t SectionAlignment = 0;
+    uint32_t FileAlignment = 0;
+    uint32_t SizeOfImage = 0;
+    uint32_t SizeOfHeaders = 0;
+    uint32_t SizeOfInitializedData = 0;
+    uint32_t CheckSum = 0;
+    uint32_t CheckSumOffset = 0;         // file offset of the CheckSum field
+    uint32_t DataDirectoryOffset = 0;    // file offset of data directory 0
+    uint32_t NumberOfRvaAndSizes = 0;
+    uint32_t PointerToSymbolTable = 0;
+    uint32_t ResourceRva = 0;            // data directory 2
+    uint32_t ResourceSize = 0;
+    uint32_t CertificateOffset = 0;      // data directory 4 (a file offset, not an RVA)
+    uint32_t CertificateSize = 0;
+    std::vector<PeSection> Sections;
+};
+
+// Parses and checks the headers: the MZ header, the PE signature, the COFF
+// and optional headers, the section table (every section's raw data inside
+// the file). Throws PeError.
+PeImage ParsePe(const Bytes& file);
+
+// A resource name or type: a string (kept in UTF-16 code units, as the
+// image stores it) or a 16-bit number. Strings sort before numbers; strings
+// by code units, numbers by value, which is the order the loader's binary
+// search needs.
+struct ResourceKey {
+    bool IsName = false;
+    std::u16string Name;
+    uint16_t Id = 0;
+
+    static ResourceKey Named(const std::string& ascii);
+    static ResourceKey Number(uint16_t id);
+    bool operator<(const ResourceKey& other) const;
+    bool operator==(const ResourceKey& other) const;
+    std::string Describe() const;  // "ZIP", "#24"
+};
+
+struct ResourceData {
+    uint32_t CodePage = 0;
+    Bytes Data;
+
+    bool operator==(const ResourceData& other) const = default;
+};
+
+// type -> name -> language -> data; the three levels every image uses.
+using ResourceLanguages = std::map<ResourceKey, ResourceData>;
+using ResourceNames = std::map<ResourceKey, ResourceLanguages>;
+using ResourceTree = std::map<ResourceKey, ResourceNames>;
+
+// Reads the resource tree that data directory 2 points to (empty when there
+// is none). Throws PeError for a tree that leaves its section, loops, is
+// deeper or shallower than three levels, or whose data lies outside the file.
+ResourceTree ReadResources(const Bytes& file, const PeImage& image);
+
+// Lays out a resource section for `tree` that will be loaded at `sectionRva`:
+// directory tables, data entries, name strings, then the data, each blob
+// aligned to 8 bytes. The result is not padded to the file alignment.
+Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva);
+
+// The PE checksum of the file as the image loader and imagehlp compute it:
+// 16-bit one's-complement-style sum of the file with the CheckSum field
+// taken as zero, plus the file length.
+uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset);
+
+struct EmbedReport {
+    bool ReplacedInPlace = false;      // the old resource section was the file's last and was rewritten
+    bool RemovedSignature = false;     // an Authenticode certificate was dropped
+    std::string OldSectionRenamedTo;   // non-empty when the old resource section was left behind under a new name
+};
+
+// The stub with `payload` as resource "ZIP", id 1, language neutral (0). The
+// stub's other resources (manifest, icons, version) are kept; any earlier
+// "ZIP" id 1, in any language, is replaced. The resource section is rewritten
+// in place when it is the last thing in the file, and otherwise added as a
+// new last section (the old one stays, unreferenced and renamed). Section
+// table, SizeOfImage, SizeOfInitializedData, data directory 2 and the
+// checksum are updated; a certificate becomes invalid and is removed.
+Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr);
+
+// Checks a finished image the way the loader will see it: headers parse,
+// sections are aligned, do not overlap in memory, lie inside SizeOfImage
+// and the file, the checksum matches, and the resource tree leads to ZIP/1
+// with exactly `payload`. Throws PeError naming the first fault.
+void VerifyZipResource(const Bytes& image, const Bytes& payload);
+
+}  // namespace sfx
