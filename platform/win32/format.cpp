@@ -38,9 +38,9 @@ bool TranslateFormat(const char* format, char* out, size_t capacity) {
             continue;
         }
         // A conversion: "%", flags, width, precision, length, type.
-        const char* spec = p++;
+        const char* conversionStart = p++;
         while (*p != '\0' && std::strchr("-+ #0123456789.*", *p) != nullptr) p++;
-        if (!put(spec, static_cast<size_t>(p - spec))) return false;
+        if (!put(conversionStart, static_cast<size_t>(p - conversionStart))) return false;
         if (p[0] == 'l' && p[1] == 'l') {
             if (!put("I64", 3)) return false;
             p += 2;

@@ -39,17 +39,17 @@ std::vector<Packed> PackEveryMethod(const Bytes& data) {
 ExtractResult ExtractToFile(const Packed& p, const Bytes& original, bool descriptor, bool deferred,
                             Bytes& fileOut) {
     testutil::ScratchDir dir;
-    testutil::ZipEntrySpec spec;
-    spec.Name = "f.bin";
-    spec.Data = p.Data;
-    spec.Method = p.Method;
-    spec.Flags = p.Flags;
-    spec.CrcFromData = false;
-    spec.Crc = testutil::Crc32(original);
-    spec.UncompressedSize = static_cast<uint32_t>(original.size());
-    spec.DataDescriptor = descriptor;
-    spec.LocalSizesZero = deferred;
-    testutil::ZipLayout zip = testutil::BuildZip({spec, spec});
+    testutil::ZipEntrySpec entrySpec;
+    entrySpec.Name = "f.bin";
+    entrySpec.Data = p.Data;
+    entrySpec.Method = p.Method;
+    entrySpec.Flags = p.Flags;
+    entrySpec.CrcFromData = false;
+    entrySpec.Crc = testutil::Crc32(original);
+    entrySpec.UncompressedSize = static_cast<uint32_t>(original.size());
+    entrySpec.DataDescriptor = descriptor;
+    entrySpec.LocalSizesZero = deferred;
+    testutil::ZipLayout zip = testutil::BuildZip({entrySpec, entrySpec});
     testutil::WriteBytes(dir.HostPath("a.zip"), zip.Bytes_);
     ExtractResult r = ExtractEntry(dir.WinPath("a.zip").c_str(), dir.WinPath("out\\f.bin").c_str(), 0,
                                    static_cast<int32_t>(zip.HeaderOffsets[0]), 0, 0);
