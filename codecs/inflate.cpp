@@ -240,8 +240,10 @@ ExtractResult DecodeSymbols(const DecodeEntry* literalTable, const DecodeEntry* 
     for (;;) {
         if (e.CancelRequested || e.InputExhausted) return e.CancelRequested ? Cancelled : InputFailed;
 
-        ExtractResult fast = DecodeFast(literalTable, distanceTable, literalBits, distanceBits);
-        if (fast != FastStretchEnded) return fast;
+        if (FastPathsEnabled) {
+            ExtractResult fast = DecodeFast(literalTable, distanceTable, literalBits, distanceBits);
+            if (fast != FastStretchEnded) return fast;
+        }
 
         // One code near the end of the input buffer or of the window.
         const DecodeEntry* entry = ReadCode(literalTable, literalBits);

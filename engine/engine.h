@@ -77,6 +77,13 @@ struct EngineStateRecord {
 
 extern EngineStateRecord EngineState;
 
+// The fast paths: the CRC and the decoders take faster routes (word-wise
+// refills, wider tables, sliced CRC) that leave every observable result,
+// byte and bit state just as the plain routes do. Always on in the product;
+// the test suite runs a second time with it cleared so that the plain routes
+// are checked on their own, and a differential fuzzer compares the two.
+extern bool FastPathsEnabled;
+
 // 2^n - 1 for n = 0..16.
 extern const uint16_t BitMaskTable[17];
 

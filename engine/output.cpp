@@ -50,7 +50,7 @@ uint32_t Le32At(const uint8_t* p) {
 
 void UpdateCrc(const uint8_t* data, int32_t count) {
     uint32_t crc = EngineState.RunningCrc;
-    if (count >= 16) {
+    if (count >= 16 && FastPathsEnabled) {
         if (!CrcSlicesReady) MakeCrcSlices();
         const auto& t = CrcSlices;
         for (; count >= 8; count -= 8, data += 8) {

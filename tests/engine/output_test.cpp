@@ -57,6 +57,14 @@ TEST(Crc, EveryLengthAndAlignmentMatchesTheBitwiseReference) {
     EXPECT_EQ(EngineState.RunningCrc, 0xABCDEF01u) << "a negative count changes nothing";
 }
 
+// ctest runs every test twice; the "exact:" copies must really run with the
+// fast paths off, or the plain routes would go untested.
+TEST(PathSwitch, FollowsTheEnvironmentOfTheRun) {
+    const char* value = std::getenv("LAUNCHER_EXACT_PATHS");
+    bool exactRun = value != nullptr && std::string(value) == "1";
+    EXPECT_EQ(FastPathsEnabled, !exactRun);
+}
+
 TEST_F(OutputFixture, ZeroBytesStoreNothingInEveryMode) {
     uint8_t block[4] = {1, 2, 3, 4};
     for (int mode = 0; mode < 3; mode++) {
