@@ -216,8 +216,7 @@ ExtractResult Unreduce(uint16_t method) {
                 uint16_t count = static_cast<uint16_t>(len + MinCopyLength);
                 remaining -= count;  // all of it, even past the expected size
                 uint16_t src = static_cast<uint16_t>(Reduce.Ring.WritePos - distance);
-                bool copied = FastPathsEnabled ? RingCopyFast(Reduce.Ring, src, count) : RingCopy(Reduce.Ring, src, count);
-                if (!copied) return Finish(OutputFailed);
+                if (!RingCopy(Reduce.Ring, src, count)) return Finish(OutputFailed);
                 state = 0;
                 break;
             }

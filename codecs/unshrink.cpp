@@ -152,22 +152,22 @@ void FastSetPrefix(int code, int16_t value) {
 // ClearLeafCodes in two passes. The plain route marks every code of the
 // range, unmarks each one that a code of the range names as its prefix, and
 // frees what is marked or free. Here the prefixes named are collected in
-// PrefixNamed first; a code not named is freed whatever its entry holds
+// prefixNamed first (on the stack: a static array would add its 8 KiB to
+// the launcher's file); a code not named is freed whatever its entry holds
 // (its mark would be set), a named one keeps its entry without the mark bit
 // and is freed only when that entry is free (bit 14).
-uint8_t PrefixNamed[LastTableCode + 1];
-
 void FastClearLeafCodes() {
     int last = Shrink.FreeHead - 1;
     if (last < FirstTableCode) return;
-    std::memset(PrefixNamed + FirstTableCode, 0, static_cast<size_t>(last - FirstTableCode + 1));
+    uint8_t prefixNamed[LastTableCode + 1];
+    std::memset(prefixNamed + FirstTableCode, 0, static_cast<size_t>(last - FirstTableCode + 1));
     for (int k = FirstTableCode; k <= last; k++) {
         int p = static_cast<uint16_t>(FastPrefix(k)) & 0x7FFF;
-        if (p >= FirstTableCode && p <= last) PrefixNamed[p] = 1;
+        if (p >= FirstTableCode && p <= last) prefixNamed[p] = 1;
     }
     int previousFreed = 0;
     for (int k = FirstTableCode; k <= last; k++) {
-        if (PrefixNamed[k] != 0) {
+        if (prefixNamed[k] != 0) {
             uint16_t kept = static_cast<uint16_t>(FastPrefix(k)) & 0x7FFF;
             if ((kept & FreeBit) == 0) {
                 FastSetPrefix(k, static_cast<int16_t>(kept));
