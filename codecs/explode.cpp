@@ -108,15 +108,13 @@ struct ImplodeTables {
     uint32_t LengthBits;
     uint32_t DistanceBits;
     uint32_t TokenBits;  // the most bits one token can look at
-    uint32_t LowDistanceBits;
 };
 
 // Tokens on the local bit reader for as long as InputBuffer holds enough
 // bytes for a whole token, with the plain route's outputs, flushes and
 // reader state. The loop conditions CancelRequested and InputExhausted
-// cannot change here: only FillInput changes them, and it does not run. The
-// variant is a parameter rather than a template argument, which keeps the
-// launcher small; without a literal table, Literal is null.
+// cannot change here: only FillInput changes them, and it does not run.
+template <bool HasLiteralTable, uint8_t LowDistanceBits>
 ExtractResult FastTokens(HistoryRing& ring, int32_t& remaining, const ImplodeTables& t) {
     FastBits f = BeginFastBits();
     ExtractResult result = GoOnPlain;
@@ -125,7 +123,7 @@ ExtractResult FastTokens(HistoryRing& ring, int32_t& remaining, const ImplodeTab
         if (FastTake(f, 1) == 1) {
             remaining--;
             uint8_t b;
-            if (t.Literal != nullptr) {
+            if constexpr (HasLiteralTable) {
                 const DecodeEntry* literal = FastSymbol(f, t.Literal, t.LiteralBits);
                 if (literal == nullptr) {
                     result = ArchiveDamaged;
@@ -140,7 +138,7 @@ ExtractResult FastTokens(HistoryRing& ring, int32_t& remaining, const ImplodeTab
                 break;
             }
         } else {
-            uint16_t low = static_cast<uint16_t>(FastTake(f, t.LowDistanceBits));
+            uint16_t low = static_cast<uint16_t>(FastTake(f, LowDistanceBits));
             const DecodeEntry* distance = FastSymbol(f, t.Distance, t.DistanceBits);
             if (distance == nullptr) {
                 result = ArchiveDamaged;
@@ -179,7 +177,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
 
     // The fast paths need every token to fit the 56 bits of a refill.
     ImplodeTables t = {literalTable, lengthTable, distanceTable, static_cast<uint32_t>(literalBits),
-                       static_cast<uint32_t>(lengthBits), static_cast<uint32_t>(distanceBits), 0, LowDistanceBits};
+                       static_cast<uint32_t>(lengthBits), static_cast<uint32_t>(distanceBits), 0};
     bool fast = FastPathsEnabled && remaining > 0;
     if (fast) {
         uint32_t literal = HasLiteralTable ? MaxSymbolBits(literalTable, t.LiteralBits) : 8;
@@ -191,7 +189,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
 
     while (remaining > 0 && !e.CancelRequested && !e.InputExhausted) {
         if (fast) {
-            ExtractResult result = FastTokens(ring, remaining, t);
+            ExtractResult result = FastTokens<HasLiteralTable, LowDistanceBits>(ring, remaining, t);
             if (result != GoOnPlain) return result;
             if (remaining <= 0) break;
         }
