@@ -19,6 +19,13 @@
 // as damaged). The ring (history_ring.h) is the whole 32 KiB OutputWindow,
 // four times the longest distance (8192); it keeps every copy inside itself,
 // and positions before the start of the output read as zero.
+//
+// Fast paths: while InputBuffer holds eight more bytes, whole tokens are
+// decoded on the local bit reader of fast_bits.h, which only loads bytes
+// below InputLast and gives back what the plain reader would not have taken;
+// a token never looks at more bits than the 56 of a refill (checked per entry
+// from the tables' depths), and the plain route takes over near the end of
+// each block, where FillInput may run.
 #include <array>
 
 #include "codecs/codecs.h"

@@ -15,6 +15,10 @@
 // is the byte 0). The ring (history_ring.h) is OutputWindow[0..16383], four
 // times the longest distance; it keeps every copy inside itself, and
 // positions before the start of the output read as zero.
+//
+// Fast paths: bytes are decoded on the local bit reader of fast_bits.h while
+// InputBuffer holds eight more bytes (a byte takes at most 9 bits), and
+// copies move eight bytes per step where they may.
 #include <new>
 
 #include "codecs/codecs.h"

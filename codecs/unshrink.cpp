@@ -35,6 +35,12 @@
 // refuses a free code and a chain longer than DecodeStack with
 // ArchiveDamaged, and the partial clear only unmarks codes inside the range
 // it has marked, so a free entry's link is never taken for a prefix.
+//
+// Fast paths: codes are read on the local bit reader of fast_bits.h while
+// InputBuffer holds eight more bytes (an escape and its sub-code take at most
+// 26 bits), strings go to the staging area in one copy, and the partial
+// clear works on words; the table, stack, staging area and flushes are the
+// plain route's, byte for byte.
 #include <cstring>
 
 #include "codecs/codecs.h"
