@@ -19,9 +19,17 @@
 // as damaged). The ring (history_ring.h) is the whole 32 KiB OutputWindow,
 // four times the longest distance (8192); it keeps every copy inside itself,
 // and positions before the start of the output read as zero.
+//
+// Fast paths: while InputBuffer holds eight more bytes, whole tokens are
+// decoded on the local bit reader of fast_bits.h, which only loads bytes
+// below InputLast and gives back what the plain reader would not have taken;
+// a token never looks at more bits than the 56 of a refill (checked per entry
+// from the tables' depths), and the plain route takes over near the end of
+// each block, where FillInput may run.
 #include <array>
 
 #include "codecs/codecs.h"
+#include "codecs/fast_bits.h"
 #include "codecs/history_ring.h"
 
 namespace {
@@ -67,6 +75,101 @@ const DecodeEntry* DecodeSymbol(const DecodeEntry* root, int32_t width) {
     return entry;
 }
 
+// The fast paths' DecodeSymbol: the same walk and the same would-be
+// EnsureBits widths, on the local bit reader.
+inline const DecodeEntry* FastSymbol(FastBits& f, const DecodeEntry* root, uint32_t width) {
+    const DecodeEntry* entry = &root[~FastPeek(f, width) & BitMaskTable[width]];
+    while (entry->Op > OpLiteral) {
+        if (entry->Op == OpInvalid) return nullptr;
+        FastDrop(f, entry->Bits);
+        uint32_t subWidth = static_cast<uint32_t>(entry->Op - OpLiteral);
+        entry = &entry->SubTable[~FastPeek(f, subWidth) & BitMaskTable[subWidth]];
+    }
+    FastDrop(f, entry->Bits);
+    return entry;
+}
+
+// The most bits that decoding one symbol of a table can look at, counted
+// from where the symbol starts.
+uint32_t MaxSymbolBits(const DecodeEntry* table, uint32_t width) {
+    uint32_t most = width;
+    for (uint32_t i = 0; i < (1u << width); i++) {
+        const DecodeEntry& entry = table[i];
+        if (entry.Op > OpLiteral && entry.Op != OpInvalid) {
+            uint32_t deeper = entry.Bits + MaxSymbolBits(entry.SubTable, static_cast<uint32_t>(entry.Op - OpLiteral));
+            if (deeper > most) most = deeper;
+        }
+    }
+    return most;
+}
+
+// Result of a fast stretch that leaves the rest to the plain route.
+constexpr ExtractResult GoOnPlain = -100;
+
+// The tables and widths of one entry.
+struct ImplodeTables {
+    const DecodeEntry* Literal;
+    const DecodeEntry* Length;
+    const DecodeEntry* Distance;
+    uint32_t LiteralBits;
+    uint32_t LengthBits;
+    uint32_t DistanceBits;
+    uint32_t TokenBits;  // the most bits one token can look at
+};
+
+// Tokens on the local bit reader for as long as InputBuffer holds enough
+// bytes for a whole token, with the plain route's outputs, flushes and
+// reader state. The loop conditions CancelRequested and InputExhausted
+// cannot change here: only FillInput changes them, and it does not run.
+template <bool HasLiteralTable, uint8_t LowDistanceBits>
+ExtractResult FastTokens(HistoryRing& ring, int32_t& remaining, const ImplodeTables& t) {
+    FastBits f = BeginFastBits();
+    ExtractResult result = GoOnPlain;
+    while (remaining > 0) {
+        if (f.Count < t.TokenBits && !FastRefill(f)) break;
+        if (FastTake(f, 1) == 1) {
+            remaining--;
+            uint8_t b;
+            if constexpr (HasLiteralTable) {
+                const DecodeEntry* literal = FastSymbol(f, t.Literal, t.LiteralBits);
+                if (literal == nullptr) {
+                    result = ArchiveDamaged;
+                    break;
+                }
+                b = static_cast<uint8_t>(literal->Value);
+            } else {
+                b = static_cast<uint8_t>(FastTake(f, 8));
+            }
+            if (!RingPut(ring, b)) {
+                result = OutputFailed;
+                break;
+            }
+        } else {
+            uint16_t low = static_cast<uint16_t>(FastTake(f, LowDistanceBits));
+            const DecodeEntry* distance = FastSymbol(f, t.Distance, t.DistanceBits);
+            if (distance == nullptr) {
+                result = ArchiveDamaged;
+                break;
+            }
+            uint16_t src = static_cast<uint16_t>(ring.WritePos - low - distance->Value);
+            const DecodeEntry* lengthCode = FastSymbol(f, t.Length, t.LengthBits);
+            if (lengthCode == nullptr) {
+                result = ArchiveDamaged;
+                break;
+            }
+            uint32_t length = lengthCode->Value;
+            if (lengthCode->Op != 0) length += FastTake(f, LengthExtraBits);
+            remaining -= static_cast<int32_t>(length);
+            if (!RingCopyFast(ring, src, length)) {
+                result = OutputFailed;
+                break;
+            }
+        }
+    }
+    SyncFastBits(f);
+    return result;
+}
+
 // The token loop, one instance per variant: literals from a literal table or
 // as plain bytes, and 6 or 7 plain low distance bits.
 template <bool HasLiteralTable, uint8_t LowDistanceBits>
@@ -79,7 +182,26 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
     HistoryRing ring{e.OutputWindow, static_cast<uint16_t>(OutputWindowSize), 0, true};
     int32_t remaining = e.UncompressedSize;
 
+    // The fast paths need every token to fit the 56 bits of a refill.
+    ImplodeTables t = {literalTable, lengthTable, distanceTable, static_cast<uint32_t>(literalBits),
+                       static_cast<uint32_t>(lengthBits), static_cast<uint32_t>(distanceBits), 0};
+    bool fast = FastPathsEnabled && remaining > 0;
+    if (fast) {
+        uint32_t literal = HasLiteralTable ? MaxSymbolBits(literalTable, t.LiteralBits) : 8;
+        uint32_t match = LowDistanceBits + MaxSymbolBits(distanceTable, t.DistanceBits) +
+                         MaxSymbolBits(lengthTable, t.LengthBits) + LengthExtraBits;
+        t.TokenBits = 1 + (literal > match ? literal : match);
+        fast = t.TokenBits <= 56;
+    }
+
     while (remaining > 0 && !e.CancelRequested && !e.InputExhausted) {
+        if (fast) {
+            ExtractResult result = FastTokens<HasLiteralTable, LowDistanceBits>(ring, remaining, t);
+            if (result != GoOnPlain) return result;
+            if (remaining <= 0) break;
+        }
+        // One token on the plain route; near the end of InputBuffer the fast
+        // paths come here too, until FillInput has brought the next block.
         if (TakeBits(1) == 1) {
             remaining--;
             uint8_t b;

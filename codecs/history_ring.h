@@ -59,3 +59,38 @@ inline bool RingCopy(HistoryRing& ring, uint16_t src, uint32_t length) {
     }
     return true;
 }
+
+// RingCopy with the same chunks, bytes and flushes, for the fast paths: an
+// overlapping source at least eight bytes behind the destination moves eight
+// bytes per step (each step reads only bytes written before it), a distance
+// of one is a fill, and a source ahead of the destination is a forward move.
+inline bool RingCopyFast(HistoryRing& ring, uint16_t src, uint32_t length) {
+    uint8_t* window = ring.Window;
+    while (length > 0) {
+        src = static_cast<uint16_t>(src & (ring.Size - 1));
+        uint32_t w = ring.WritePos;
+        uint32_t chunk = ring.Size - (src > w ? src : w);
+        if (chunk > length) chunk = length;
+        length -= chunk;
+        int32_t distance = static_cast<int32_t>(w) - src;
+        uint8_t* to = window + w;
+        const uint8_t* from = window + src;
+        if (ring.BeforeFirstFlush && src >= w) {
+            std::memset(to, 0, chunk);
+        } else if (distance >= static_cast<int32_t>(chunk) || distance < 0) {
+            std::memmove(to, from, chunk);
+        } else if (distance == 1) {
+            std::memset(to, *from, chunk);
+        } else if (distance >= 8) {
+            uint32_t i = 0;
+            for (; i + 8 <= chunk; i += 8) std::memcpy(to + i, from + i, 8);
+            for (; i < chunk; i++) to[i] = from[i];
+        } else {
+            for (uint32_t i = 0; i < chunk; i++) to[i] = from[i];
+        }
+        ring.WritePos = static_cast<uint16_t>(w + chunk);
+        src = static_cast<uint16_t>(src + chunk);
+        if (!RingFlushIfFull(ring)) return false;
+    }
+    return true;
+}

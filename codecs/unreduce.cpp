@@ -15,9 +15,14 @@
 // is the byte 0). The ring (history_ring.h) is OutputWindow[0..16383], four
 // times the longest distance; it keeps every copy inside itself, and
 // positions before the start of the output read as zero.
+//
+// Fast paths: bytes are decoded on the local bit reader of fast_bits.h while
+// InputBuffer holds eight more bytes (a byte takes at most 9 bits), and
+// copies move eight bytes per step where they may.
 #include <new>
 
 #include "codecs/codecs.h"
+#include "codecs/fast_bits.h"
 #include "codecs/history_ring.h"
 
 namespace {
@@ -64,6 +69,80 @@ ExtractResult Finish(ExtractResult result) {
     return result;
 }
 
+// Result of a fast stretch that leaves the rest to the plain route.
+constexpr ExtractResult GoOnPlain = -100;
+
+// The loop state that both routes carry from byte to byte.
+struct ReduceLoop {
+    int State;
+    uint32_t V;
+    uint32_t Len;
+    uint8_t Last;
+    int32_t Remaining;
+};
+
+// Bytes on the local bit reader while InputBuffer holds enough for a whole
+// byte's code (at most 9 bits); the same outputs, flushes and reader state
+// as the plain loop. InputExhausted and CancelRequested cannot change here,
+// since FillInput does not run.
+ExtractResult FastBytes(ReduceLoop& loop, int f) {
+    FastBits bits = BeginFastBits();
+    ExtractResult result = GoOnPlain;
+    const uint32_t lengthMask = ReduceLengthMask[f];
+    HistoryRing& ring = Reduce.Ring;
+    while (loop.Remaining > 0) {
+        if (bits.Count < 9 && !FastRefill(bits)) break;
+        uint8_t n = Reduce.FollowerCounts[loop.Last];
+        uint8_t y;
+        if (n == 0 || FastTake(bits, 1) == 1)
+            y = static_cast<uint8_t>(FastTake(bits, 8));
+        else
+            y = static_cast<uint8_t>(Reduce.FollowerSets[loop.Last][FastTake(bits, FollowerIndexWidth[n])]);
+
+        if (loop.State == 0) {
+            if (y == RunMarker) {
+                loop.State = 1;
+            } else {
+                loop.Remaining--;
+                if (!RingPut(ring, y)) {
+                    result = OutputFailed;
+                    break;
+                }
+            }
+        } else if (loop.State == 1) {
+            if (y == 0) {
+                loop.Remaining--;
+                if (!RingPut(ring, RunMarker)) {
+                    result = OutputFailed;
+                    break;
+                }
+                loop.State = 0;
+            } else {
+                loop.V = y;
+                loop.Len = loop.V & lengthMask;
+                loop.State = loop.Len == lengthMask ? 2 : 3;
+            }
+        } else if (loop.State == 2) {
+            loop.Len += y;
+            loop.State = 3;
+        } else {
+            uint16_t distance =
+                static_cast<uint16_t>(((loop.V >> ReduceDistanceShift[f]) & ReduceDistanceMask[f]) * 256 + y + 1);
+            uint16_t count = static_cast<uint16_t>(loop.Len + MinCopyLength);
+            loop.Remaining -= count;
+            uint16_t src = static_cast<uint16_t>(ring.WritePos - distance);
+            if (!RingCopyFast(ring, src, count)) {
+                result = OutputFailed;
+                break;
+            }
+            loop.State = 0;
+        }
+        loop.Last = y;
+    }
+    SyncFastBits(bits);
+    return result;
+}
+
 }  // namespace
 
 ExtractResult Unreduce(uint16_t method) {
@@ -91,6 +170,19 @@ ExtractResult Unreduce(uint16_t method) {
     LoadFollowerSets();
 
     while (remaining > 0 && !e.InputExhausted && !e.CancelRequested) {
+        if (FastPathsEnabled) {
+            ReduceLoop loop = {state, v, len, last, remaining};
+            ExtractResult result = FastBytes(loop, f);
+            state = loop.State;
+            v = loop.V;
+            len = loop.Len;
+            last = loop.Last;
+            remaining = loop.Remaining;
+            if (result != GoOnPlain) return Finish(result);
+            if (remaining <= 0) break;
+        }
+        // One byte on the plain route; near the end of InputBuffer the fast
+        // paths come here too, until FillInput has brought the next block.
         uint8_t n = Reduce.FollowerCounts[last];
         uint8_t y;
         if (n == 0 || TakeBits(1) == 1)

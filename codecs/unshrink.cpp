@@ -35,9 +35,16 @@
 // refuses a free code and a chain longer than DecodeStack with
 // ArchiveDamaged, and the partial clear only unmarks codes inside the range
 // it has marked, so a free entry's link is never taken for a prefix.
+//
+// Fast paths: codes are read on the local bit reader of fast_bits.h while
+// InputBuffer holds eight more bytes (an escape and its sub-code take at most
+// 26 bits), strings go to the staging area in one copy, and the partial
+// clear works on words; the table, stack, staging area and flushes are the
+// plain route's, byte for byte.
 #include <cstring>
 
 #include "codecs/codecs.h"
+#include "codecs/fast_bits.h"
 
 namespace {
 
@@ -129,6 +136,166 @@ void ClearLeafCodes() {
     if (previousFreed != 0) SetPrefix(previousFreed, static_cast<int16_t>(-(last + 1)));
 }
 
+// ---- the fast paths: the same table, stack and staging area, in words ----
+
+int16_t FastPrefix(int code) {
+    uint16_t v;
+    std::memcpy(&v, Shrink.Window + PrefixTableOffset + 2 * (code - FirstTableCode), 2);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap16(v);
+#endif
+    return static_cast<int16_t>(v);
+}
+
+void FastSetPrefix(int code, int16_t value) {
+    uint16_t v = static_cast<uint16_t>(value);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap16(v);
+#endif
+    std::memcpy(Shrink.Window + PrefixTableOffset + 2 * (code - FirstTableCode), &v, 2);
+}
+
+// ClearLeafCodes in two passes. The plain route marks every code of the
+// range, unmarks each one that a code of the range names as its prefix, and
+// frees what is marked or free. Here the prefixes named are collected in
+// prefixNamed first (on the stack: a static array would add its 8 KiB to
+// the launcher's file); a code not named is freed whatever its entry holds
+// (its mark would be set), a named one keeps its entry without the mark bit
+// and is freed only when that entry is free (bit 14).
+void FastClearLeafCodes() {
+    int last = Shrink.FreeHead - 1;
+    if (last < FirstTableCode) return;
+    uint8_t prefixNamed[LastTableCode + 1];
+    std::memset(prefixNamed + FirstTableCode, 0, static_cast<size_t>(last - FirstTableCode + 1));
+    for (int k = FirstTableCode; k <= last; k++) {
+        int p = static_cast<uint16_t>(FastPrefix(k)) & 0x7FFF;
+        if (p >= FirstTableCode && p <= last) prefixNamed[p] = 1;
+    }
+    int previousFreed = 0;
+    for (int k = FirstTableCode; k <= last; k++) {
+        if (prefixNamed[k] != 0) {
+            uint16_t kept = static_cast<uint16_t>(FastPrefix(k)) & 0x7FFF;
+            if ((kept & FreeBit) == 0) {
+                FastSetPrefix(k, static_cast<int16_t>(kept));
+                continue;
+            }
+        }
+        if (previousFreed == 0)
+            Shrink.FreeHead = static_cast<int16_t>(k);
+        else
+            FastSetPrefix(previousFreed, static_cast<int16_t>(-k));
+        previousFreed = k;
+    }
+    if (previousFreed != 0) FastSetPrefix(previousFreed, static_cast<int16_t>(-(last + 1)));
+}
+
+// Stages count bytes at once, flushing at the same 767-byte marks as
+// StageByte; false when a flush failed.
+bool StageBytes(const uint8_t* bytes, int32_t count) {
+    while (count > 0) {
+        int32_t room = StagingSize - Shrink.StagedCount;
+        int32_t k = count < room ? count : room;
+        std::memcpy(Shrink.Window + Shrink.StagedCount, bytes, static_cast<size_t>(k));
+        Shrink.StagedCount = static_cast<uint16_t>(Shrink.StagedCount + k);
+        bytes += k;
+        count -= k;
+        if (Shrink.StagedCount == StagingSize) {
+            Shrink.StagedCount = 0;
+            if (!FlushOutput(StagingSize)) return false;
+        }
+    }
+    return true;
+}
+
+// Result of a fast stretch that leaves the rest to the plain route.
+constexpr ExtractResult GoOnPlain = -100;
+
+// Codes on the local bit reader while InputBuffer holds enough bytes for an
+// escape and its sub-code; the same table, outputs, flushes and reader state
+// as the plain loop. CancelRequested and InputExhausted cannot change here,
+// since FillInput does not run.
+ExtractResult FastCodes(uint8_t& width, int64_t& budget, uint16_t& previousCode, uint8_t& firstByte) {
+    FastBits f = BeginFastBits();
+    uint8_t* window = Shrink.Window;
+    ExtractResult result = GoOnPlain;
+    while (width <= budget) {
+        if (f.Count < 2 * LastWidth && !FastRefill(f)) break;
+        uint16_t received = static_cast<uint16_t>(FastTake(f, width));
+        budget -= width;
+        if (received == EscapeCode) {
+            uint16_t subCode = static_cast<uint16_t>(FastTake(f, width));
+            budget -= width;
+            if (subCode == 1) {
+                width++;
+                if (width > LastWidth) {
+                    result = ArchiveDamaged;
+                    break;
+                }
+            } else if (subCode == 2) {
+                FastClearLeafCodes();
+            } else {
+                result = ArchiveDamaged;
+                break;
+            }
+            continue;
+        }
+
+        int code = received;
+        if (code < EscapeCode) {
+            firstByte = static_cast<uint8_t>(code);
+            window[Shrink.StagedCount++] = firstByte;
+            if (Shrink.StagedCount == StagingSize) {
+                Shrink.StagedCount = 0;
+                if (!FlushOutput(StagingSize)) {
+                    result = OutputFailed;
+                    break;
+                }
+            }
+        } else {
+            int32_t top = StackEmpty;  // the next free DecodeStack slot
+            uint8_t* stack = window + DecodeStackOffset;
+            if (FastPrefix(code) < 0) {
+                stack[top--] = firstByte;
+                code = previousCode;
+            }
+            while (code > EscapeCode) {
+                int16_t prefix = FastPrefix(code);
+                if (prefix < 0 || top < 0) break;
+                stack[top--] = Suffix(code);
+                code = prefix;
+            }
+            if (code > EscapeCode) {
+                result = ArchiveDamaged;
+                break;
+            }
+            firstByte = static_cast<uint8_t>(code);
+            int32_t count = StackEmpty - top;
+            int32_t staged = Shrink.StagedCount;
+            if (staged + 1 + count < StagingSize) {
+                // The usual case: the string fits the staging area without a flush.
+                uint8_t* to = window + staged;
+                const uint8_t* from = stack + top + 1;
+                to[0] = firstByte;
+                for (int32_t i = 0; i < count; i++) to[i + 1] = from[i];
+                Shrink.StagedCount = static_cast<uint16_t>(staged + 1 + count);
+            } else if (!StageBytes(&firstByte, 1) || !StageBytes(stack + top + 1, count)) {
+                result = OutputFailed;
+                break;
+            }
+        }
+
+        if (Shrink.FreeHead < FreeListEnd) {
+            int k = Shrink.FreeHead;
+            Shrink.FreeHead = static_cast<int16_t>(-FastPrefix(k));
+            FastSetPrefix(k, static_cast<int16_t>(previousCode));
+            Suffix(k) = firstByte;
+        }
+        previousCode = received;
+    }
+    SyncFastBits(f);
+    return result;
+}
+
 }  // namespace
 
 int16_t Unshrink() {
@@ -160,6 +327,14 @@ int16_t Unshrink() {
         if (!StageByte(firstByte)) return OutputFailed;
 
         while (!e.CancelRequested && !e.InputExhausted && width <= budget) {
+            if (FastPathsEnabled) {
+                ExtractResult result = FastCodes(width, budget, previousCode, firstByte);
+                if (result != GoOnPlain) return static_cast<int16_t>(result);
+                if (width > budget) break;
+            }
+            // One code on the plain route; near the end of InputBuffer the
+            // fast paths come here too, until FillInput has brought the next
+            // block.
             uint16_t received = static_cast<uint16_t>(TakeBits(width));
             budget -= width;
             if (received == EscapeCode) {

@@ -2,67 +2,9 @@
 // to the destination (the output file, a memory block, or nowhere) and always
 // runs the same bytes through the CRC-32; the metadata calls give the finished
 // file the entry's DOS date and time and the requested attributes.
-#include <array>
 #include <cstring>
 
 #include "engine/engine.h"
-
-// The CRC-32 of ZIP: reflected polynomial 0xEDB88320, processed least
-// significant bit first.
-static constexpr std::array<uint32_t, 256> MakeCrcTable() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t n = 0; n < 256; n++) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
-    }
-    return table;
-}
-extern constexpr std::array<uint32_t, 256> CrcTable = MakeCrcTable();
-static_assert(CrcTable[1] == 0x77073096u && CrcTable[255] == 0x2D02EF8Du);
-
-// Eight bytes at a time ("slicing by 8"), with the same results as the byte
-// loop: CrcSlices[k][n] is the CRC of byte n followed by k zero bytes, so the
-// eight look-ups of one step together advance the CRC over eight bytes. The
-// 8 KiB of slices are computed on first use rather than stored, which keeps
-// the launcher small.
-namespace {
-
-uint32_t CrcSlices[8][256];
-bool CrcSlicesReady = false;
-
-void MakeCrcSlices() {
-    for (int n = 0; n < 256; n++) CrcSlices[0][n] = CrcTable[static_cast<size_t>(n)];
-    for (int k = 1; k < 8; k++)
-        for (int n = 0; n < 256; n++) {
-            uint32_t c = CrcSlices[k - 1][n];
-            CrcSlices[k][n] = (c >> 8) ^ CrcTable[c & 0xFF];
-        }
-    CrcSlicesReady = true;
-}
-
-uint32_t Le32At(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-}  // namespace
-
-void UpdateCrc(const uint8_t* data, int32_t count) {
-    uint32_t crc = EngineState.RunningCrc;
-    if (count >= 16 && FastPathsEnabled) {
-        if (!CrcSlicesReady) MakeCrcSlices();
-        const auto& t = CrcSlices;
-        for (; count >= 8; count -= 8, data += 8) {
-            uint32_t a = crc ^ Le32At(data);
-            uint32_t b = Le32At(data + 4);
-            crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
-                  t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
-        }
-    }
-    for (int32_t i = 0; i < count; i++) crc = CrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    EngineState.RunningCrc = crc;
-}
 
 bool FlushOutput(uint16_t n) {
     EngineStateRecord& e = EngineState;

@@ -53,6 +53,8 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
     e.MemoryCount = 0;
 
     run.Result = decoder();
+    run.State = ReaderSnapshot{e.BitBuffer, e.BitCount,  e.InputPos,       e.InputLast,       e.BytesRead,
+                               e.WindowPos, e.RunningCrc, e.InputExhausted, e.CancelRequested, e.MemoryCount};
 
     run.Output.assign(block.get(), block.get() + e.MemoryCount);
     run.Crc = ~e.RunningCrc;

@@ -11,8 +11,24 @@
 
 namespace testing_support {
 
+// The shared reader and output state as the decoder left it.
+struct ReaderSnapshot {
+    uint32_t BitBuffer = 0;
+    uint8_t BitCount = 0;
+    int16_t InputPos = 0;
+    int32_t InputLast = 0;
+    int32_t BytesRead = 0;
+    uint16_t WindowPos = 0;
+    uint32_t RunningCrc = 0;
+    bool InputExhausted = false;
+    bool CancelRequested = false;
+    int32_t MemoryCount = 0;
+    bool operator==(const ReaderSnapshot&) const = default;
+};
+
 struct DecoderRun {
     ExtractResult Result = Ok;
+    ReaderSnapshot State;
     std::vector<uint8_t> Output;  // everything the decoder flushed
     uint32_t Crc = 0;             // CRC-32 of all flushed bytes (the final inversion done)
 };
