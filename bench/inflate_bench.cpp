@@ -215,7 +215,9 @@ int main(int argc, char** argv) {
         z.avail_out = static_cast<uInt>(output.size());
         if (inflate(&z, Z_FINISH) != Z_STREAM_END || z.total_out != output.size()) Fail("the entry does not inflate");
         inflateEnd(&z);
-        if (BenchCrcZlib(output.data(), output.size()) != entry.Crc) Fail("the entry's CRC does not match");
+        // (not through BenchCrcZlib: a setup step must stay out of the counted Bench* functions)
+        if (crc32(crc32(0, nullptr, 0), output.data(), static_cast<uInt>(output.size())) != entry.Crc)
+            Fail("the entry's CRC does not match");
     }
 #if HAVE_LIBDEFLATE
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();

@@ -26,9 +26,10 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
 fi
 
+mkdir -p "$build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
-  -DLAUNCHER_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
+  -DLAUNCHER_TESTS=OFF >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
 ninja -C "$build" -j2 sfx inflate_bench legacy_bench >&2
 
 exec python3 "$root/bench/peer_bench.py" --build-dir "$build" --command "bash bench/run.sh $*" "$@"
