@@ -115,7 +115,7 @@ bool SplitDecoderInput(const uint8_t* data, size_t size, DecoderInput& out) {
     return true;
 }
 
-ExtractResult RunDecoder(ExtractResult (*decoder)(), const DecoderInput& input) {
+ExtractResult RunDecoder(ExtractResult (*decoder)(), const DecoderInput& input, DecoderOutcome* outcome) {
     static std::vector<uint8_t> block(OutputLimit);
     std::string path = WriteInputFile("data.bin", input.Data, input.Size);
 
@@ -150,6 +150,18 @@ ExtractResult RunDecoder(ExtractResult (*decoder)(), const DecoderInput& input) 
     // re-served block has not stopped at the end of its input.
     Check(static_cast<int64_t>(e.BytesRead) <= static_cast<int64_t>(input.Size) + 16 * InputBufferSize,
           "the decoder kept reading after the end of the file");
+    if (outcome != nullptr) {
+        outcome->Output.assign(block.data(), block.data() + e.MemoryCount);
+        outcome->Window.assign(e.OutputWindow, e.OutputWindow + OutputWindowSize);
+        outcome->BitBuffer = e.BitBuffer;
+        outcome->BitCount = e.BitCount;
+        outcome->InputPos = e.InputPos;
+        outcome->InputLast = e.InputLast;
+        outcome->BytesRead = e.BytesRead;
+        outcome->WindowPos = e.WindowPos;
+        outcome->RunningCrc = e.RunningCrc;
+        outcome->InputExhausted = e.InputExhausted;
+    }
     win::CloseHandle(e.ArchiveFile);
     delete[] e.OutputWindow;
     e.OutputWindow = nullptr;

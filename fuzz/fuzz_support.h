@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -51,9 +52,26 @@ struct DecoderInput {
 constexpr int32_t HugeCompressedSize = 0x7FFFFF00;
 bool SplitDecoderInput(const uint8_t* data, size_t size, DecoderInput& out);
 
+// What a decoder run leaves behind: the bytes it put out, the whole window
+// (bytes past WindowPos are history later matches may still reach) and the
+// reader's state, so that two runs can be compared field by field.
+struct DecoderOutcome {
+    std::vector<uint8_t> Output;
+    std::vector<uint8_t> Window;
+    uint32_t BitBuffer;
+    uint8_t BitCount;
+    int16_t InputPos;
+    int32_t InputLast;
+    int32_t BytesRead;
+    uint16_t WindowPos;
+    uint32_t RunningCrc;
+    bool InputExhausted;
+};
+
 // Runs a decoder over the input as ExtractEntry would, with its output into a
-// memory block of OutputLimit bytes; returns the decoder's result.
+// memory block of OutputLimit bytes; returns the decoder's result and, when
+// asked, what the run left behind.
 constexpr int32_t OutputLimit = 1 << 20;
-ExtractResult RunDecoder(ExtractResult (*decoder)(), const DecoderInput& input);
+ExtractResult RunDecoder(ExtractResult (*decoder)(), const DecoderInput& input, DecoderOutcome* outcome = nullptr);
 
 }  // namespace fuzzing

@@ -29,6 +29,13 @@ def put(harness, name, data):
     os.makedirs(d, exist_ok=True)
     with open(os.path.join(d, name), "wb") as f:
         f.write(data)
+    # The differential harness takes the same inputs behind a byte that
+    # picks the decoder (unreduce's method rides in its flag bits here).
+    selector = {"inflate": 8, "explode": 6, "unshrink": 1}.get(harness)
+    if harness == "unreduce":
+        selector = 2 + ((data[0] >> 2) & 3)
+    if selector is not None:
+        put("differential", harness + "-" + name, bytes([selector]) + data)
 
 
 def text(n, seed):
@@ -149,3 +156,7 @@ put("decode_table", "explode-literal", lengths_seed(256, 0, 9, False, [8] * 256)
 put("decode_table", "explode-64", lengths_seed(64, 0, 7, False, [6] * 64))
 put("decode_table", "one-code", lengths_seed(30, 0, 6, True, [1] + [0] * 29))
 put("decode_table", "deep", lengths_seed(134, 0, 6, False, [1, 2, 3, 4, 5, 6] + [13] * 128))
+
+# Stored data for the differential harness: plain copies of several sizes.
+for n in (0, 1, 2047, 2049, 40000):
+    put("differential", "stored-%d" % n, bytes([0]) + decoder_header(0, n) + text(n, n))
