@@ -35,6 +35,45 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
                              const uint16_t* extraTable, DecodeEntry** tableOut, int32_t* lookupBits);
 void FreeDecodeTable(DecodeEntry* table);
 
+// The reading rule applied to `bits`, the next input bits (first in bit 0,
+// as many as the longest code): the final entry (null for an empty table),
+// the code bits dropped before it (Depth: where an invalid code stops the
+// reader) and how far beyond the code's start the reader's EnsureBits calls
+// reached (Reach: the depth plus the width of the last table looked at).
+struct CodeWalk {
+    const DecodeEntry* Entry;
+    int32_t Depth;
+    int32_t Reach;
+};
+CodeWalk WalkCode(const DecodeEntry* table, int32_t rootBits, uint32_t bits);
+
+// ---- packed tables for inflate's fast loop (fast_table.cpp) ----
+
+// A cell: bits 0-7 the bits to drop (code and extra bits), 8-11 the code
+// length (the extra bits follow it) or, in a link, the sub-table's index
+// width, 12-15 the kind, 16-31 the literal byte, base length, base distance
+// or, in a link, the sub-table's offset in Cells. A cell without a kind bit
+// is a length (literal/length table) or a distance (distance table).
+constexpr uint32_t FastLiteral = 1u << 12;
+constexpr uint32_t FastEndOfBlock = 1u << 13;
+constexpr uint32_t FastLink = 1u << 14;
+constexpr uint32_t FastInvalid = 1u << 15;
+constexpr int32_t FastLiteralBits = 11;  // root width for literal/length codes
+constexpr int32_t FastDistanceBits = 8;  // and for distance codes
+
+struct FastTable {
+    uint32_t* Cells;       // 2^RootBits root cells, then the sub-tables
+    int32_t RootBits;
+    int32_t MaxOverreach;  // the largest Reach minus code length of a valid code
+};
+
+// Builds the fast form of `exact` (root width exactBits, codes of at most
+// `longest` bits; a distance table when `distances`). False, with nothing
+// allocated, when there is no table, the exact root is wider than the fast
+// one or memory is short; the caller then decodes without it.
+bool BuildFastTable(const DecodeEntry* exact, int32_t exactBits, int32_t longest, bool distances, FastTable& out);
+void FreeFastTable(FastTable& table);
+
 // ---- decoders, one per file ----
 ExtractResult Inflate();                 // method 8 (inflate.cpp)
 ExtractResult Explode();                 // method 6 (explode.cpp)
