@@ -49,11 +49,13 @@ CodeWalk WalkCode(const DecodeEntry* table, int32_t rootBits, uint32_t bits);
 
 // ---- packed tables for inflate's fast loop (fast_table.cpp) ----
 
-// A cell: bits 0-7 the bits to drop (code and extra bits), 8-11 the code
-// length (the extra bits follow it) or, in a link, the sub-table's index
-// width, 12-15 the kind, 16-31 the literal byte, base length, base distance
-// or, in a link, the sub-table's offset in Cells. A cell without a kind bit
-// is a length (literal/length table) or a distance (distance table).
+// A cell: bits 0-5 the bits to drop (code and extra bits), bit 7 set when a
+// length's extra bits are still to be read, 8-11 the code length (where the
+// extra bits start) or, in a link, the sub-table's index width, 12-15 the
+// kind, 16-31 the literal byte, the length (its base with FastExtraBits),
+// the base distance or, in a link, the sub-table's offset in Cells. A cell
+// without a kind bit is a length or a distance, by its table.
+constexpr uint32_t FastExtraBits = 1u << 7;
 constexpr uint32_t FastLiteral = 1u << 12;
 constexpr uint32_t FastEndOfBlock = 1u << 13;
 constexpr uint32_t FastLink = 1u << 14;
@@ -61,17 +63,21 @@ constexpr uint32_t FastInvalid = 1u << 15;
 constexpr int32_t FastLiteralBits = 11;  // root width for literal/length codes
 constexpr int32_t FastDistanceBits = 8;  // and for distance codes
 
+// Both codes of a block: the distance root at 0, the literal/length root
+// at FastLiteralRoot, then the sub-tables.
+constexpr uint32_t FastLiteralRoot = 1u << FastDistanceBits;
 struct FastTable {
-    uint32_t* Cells;       // 2^RootBits root cells, then the sub-tables
-    int32_t RootBits;
+    uint32_t* Cells;
     int32_t MaxOverreach;  // the largest Reach minus code length of a valid code
 };
 
-// Builds the fast form of `exact` (root width exactBits, codes of at most
-// `longest` bits; a distance table when `distances`). False, with nothing
-// allocated, when there is no table, the exact root is wider than the fast
-// one or memory is short; the caller then decodes without it.
-bool BuildFastTable(const DecodeEntry* exact, int32_t exactBits, int32_t longest, bool distances, FastTable& out);
+// Builds the fast form of a block's exact tables (with their root widths and
+// longest code lengths; no distance table for a block without distance
+// codes, whose distance cells are then all invalid). False, with nothing
+// allocated, when there is no literal/length table, an exact root is wider
+// than the fast one or memory is short; the caller then decodes without it.
+bool BuildFastTable(const DecodeEntry* literals, int32_t literalBits, int32_t literalLongest,
+                    const DecodeEntry* distances, int32_t distanceBits, int32_t distanceLongest, FastTable& out);
 void FreeFastTable(FastTable& table);
 
 // ---- decoders, one per file ----

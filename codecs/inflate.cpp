@@ -23,7 +23,6 @@
 // 32768 (the largest base plus its extra bits). Codes that have no base value
 // (lengths 286 and 287, distances 30 and 31) carry the extra-bit count 99,
 // which the table builder turns into invalid entries.
-#include <array>
 #include <bit>
 #include <cstring>
 
@@ -143,8 +142,7 @@ struct BlockCodes {
     const DecodeEntry* Distances;
     int32_t LiteralBits;
     int32_t DistanceBits;
-    const FastTable* FastLiterals;   // null: the exact loop alone decodes the block
-    const FastTable* FastDistances;  // not null when FastLiterals is not
+    const uint32_t* FastCells;  // their fast table; null: the exact loop alone decodes the block
 };
 
 // ---- the fast stretch ----
@@ -191,14 +189,6 @@ constexpr int32_t MaxMatchLength = 258;
 constexpr int32_t CopySlack = 16;
 constexpr int32_t FastWindowLimit = OutputWindowSize - MaxMatchLength - CopySlack;
 constexpr ExtractResult FastStretchEnded = -100;  // internal: the conditions no longer hold
-
-// The distance table of a block without distance codes: every cell invalid.
-constexpr std::array<uint32_t, 1u << FastDistanceBits> NoDistanceCells = [] {
-    std::array<uint32_t, 1u << FastDistanceBits> cells{};
-    for (uint32_t& cell : cells) cell = FastInvalid;
-    return cells;
-}();
-const FastTable NoDistances = {const_cast<uint32_t*>(NoDistanceCells.data()), FastDistanceBits, 0};
 
 uint64_t LoadWord(const uint8_t* p) {
     if constexpr (std::endian::native == std::endian::little) {
@@ -317,8 +307,7 @@ ExtractResult DecodeFast(const BlockCodes& codes) {
     uint8_t* const window = e.OutputWindow;
     uint8_t* out = window + e.WindowPos;
     const uint8_t* const outLimit = window + FastWindowLimit;
-    const uint32_t* const literalCells = codes.FastLiterals->Cells;
-    const uint32_t* const distanceCells = codes.FastDistances->Cells;
+    const uint32_t* const cells = codes.FastCells;
     constexpr uint32_t LiteralMask = (1u << FastLiteralBits) - 1;
     constexpr uint32_t DistanceMask = (1u << FastDistanceBits) - 1;
 
@@ -331,36 +320,44 @@ ExtractResult DecodeFast(const BlockCodes& codes) {
         count |= 56;
         roundCount = count;
 
-        uint32_t cell = literalCells[bits & LiteralMask];
+        uint32_t cell = cells[FastLiteralRoot + (bits & LiteralMask)];
         if (cell & FastLink)
-            cell = literalCells[(cell >> 16) + ((bits >> FastLiteralBits) & ((1u << ((cell >> 8) & 15)) - 1))];
-        if (cell & FastInvalid) {
-            result = ArchiveDamaged;
-            break;
-        }
-        uint32_t used = cell & 0xFF;
+            cell = cells[(cell >> 16) + ((bits >> FastLiteralBits) & ((1u << ((cell >> 8) & 15)) - 1))];
+        uint32_t used = cell & 63;
         uint32_t code = static_cast<uint32_t>(bits);  // the code and its extra bits (at most 20)
-        bits >>= used;
-        count -= used;
         if (cell & FastLiteral) {
+            bits >>= used;
+            count -= used;
             *out++ = static_cast<uint8_t>(cell >> 16);
             if (in <= inLimit && out <= outLimit) continue;
             break;
         }
-        if (cell & FastEndOfBlock) {
-            result = Ok;
-            break;
+        uint32_t length = cell >> 16;
+        if (cell & (FastInvalid | FastEndOfBlock | FastExtraBits)) {
+            if (cell & FastInvalid) {
+                result = ArchiveDamaged;
+                break;
+            }
+            bits >>= used;
+            count -= used;
+            if (cell & FastEndOfBlock) {
+                result = Ok;
+                break;
+            }
+            length += (code & ~(~0u << used)) >> ((cell >> 8) & 15);
+        } else {
+            bits >>= used;
+            count -= used;
         }
-        const uint32_t length = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
 
-        cell = distanceCells[bits & DistanceMask];
+        cell = cells[bits & DistanceMask];
         if (cell & FastLink)
-            cell = distanceCells[(cell >> 16) + ((bits >> FastDistanceBits) & ((1u << ((cell >> 8) & 15)) - 1))];
+            cell = cells[(cell >> 16) + ((bits >> FastDistanceBits) & ((1u << ((cell >> 8) & 15)) - 1))];
         if (cell & FastInvalid) {
             result = ArchiveDamaged;
             break;
         }
-        used = cell & 0xFF;
+        used = cell & 63;
         code = static_cast<uint32_t>(bits);  // at most 28 bits
         bits >>= used;
         count -= used;
@@ -405,7 +402,7 @@ ExtractResult DecodeSymbols(const BlockCodes& codes) {
     for (;;) {
         if (e.CancelRequested || e.InputExhausted) return e.CancelRequested ? Cancelled : InputFailed;
 
-        if (FastPathsEnabled && codes.FastLiterals != nullptr) {
+        if (FastPathsEnabled && codes.FastCells != nullptr) {
             ExtractResult fast = DecodeFast(codes);
             if (fast != FastStretchEnded) return fast;
         }
@@ -433,14 +430,10 @@ ExtractResult DecodeSymbols(const BlockCodes& codes) {
     }
 }
 
-// The fast forms of a block's codes, or none: BlockCodes' fast tables stay
-// null when a table cannot be built or a code reads further ahead than the
-// give-back of DecodeFast allows.
-void AttachFastTables(BlockCodes& codes, const FastTable& literals, const FastTable& distances) {
-    if (literals.Cells == nullptr || distances.Cells == nullptr) return;
-    if (literals.MaxOverreach > codes.LiteralBits || distances.MaxOverreach > codes.LiteralBits) return;
-    codes.FastLiterals = &literals;
-    codes.FastDistances = &distances;
+// The fast form of a block's codes, unless a code reads further ahead than
+// the give-back of DecodeFast allows.
+void AttachFastTable(BlockCodes& codes, const FastTable& table) {
+    if (table.Cells != nullptr && table.MaxOverreach <= codes.LiteralBits) codes.FastCells = table.Cells;
 }
 
 int32_t LongestCode(const uint16_t* lengths, int32_t count) {
@@ -522,15 +515,14 @@ ExtractResult DecodeFixedBlock() {
         return ArchiveDamaged;
     }
 
-    BlockCodes codes = {literalTable, distanceTable, literalBits, distanceBits, nullptr, nullptr};
+    BlockCodes codes = {literalTable, distanceTable, literalBits, distanceBits, nullptr};
     if (FastPathsEnabled) {
-        // The fixed codes' fast tables are made once, from the first fixed
+        // The fixed codes' fast table is made once, from the first fixed
         // block's tables, and kept for the process like any constant table.
-        static FastTable fixedLiterals = {nullptr, 0, 0};
-        static FastTable fixedDistances = {nullptr, 0, 0};
-        if (fixedLiterals.Cells == nullptr) BuildFastTable(literalTable, literalBits, 9, false, fixedLiterals);
-        if (fixedDistances.Cells == nullptr) BuildFastTable(distanceTable, distanceBits, 5, true, fixedDistances);
-        AttachFastTables(codes, fixedLiterals, fixedDistances);
+        static FastTable fixedCodes = {nullptr, 0};
+        if (fixedCodes.Cells == nullptr)
+            BuildFastTable(literalTable, literalBits, 9, distanceTable, distanceBits, 5, fixedCodes);
+        AttachFastTable(codes, fixedCodes);
     }
     ExtractResult result = DecodeSymbols(codes);
     FreeDecodeTable(literalTable);
@@ -617,20 +609,14 @@ ExtractResult DecodeDynamicBlock() {
         return ArchiveDamaged;
     }
 
-    BlockCodes codes = {literalTable, distanceTable, literalBits, distanceBits, nullptr, nullptr};
-    FastTable fastLiterals = {nullptr, 0, 0};
-    FastTable fastDistances = {nullptr, 0, 0};
+    BlockCodes codes = {literalTable, distanceTable, literalBits, distanceBits, nullptr};
+    FastTable fast = {nullptr, 0};
     if (FastPathsEnabled &&
-        BuildFastTable(literalTable, literalBits, LongestCode(lengths, literalCount), false, fastLiterals)) {
-        if (distanceTable == nullptr)
-            AttachFastTables(codes, fastLiterals, NoDistances);
-        else if (BuildFastTable(distanceTable, distanceBits, LongestCode(lengths + literalCount, distanceCount), true,
-                                fastDistances))
-            AttachFastTables(codes, fastLiterals, fastDistances);
-    }
+        BuildFastTable(literalTable, literalBits, LongestCode(lengths, literalCount), distanceTable, distanceBits,
+                       LongestCode(lengths + literalCount, distanceCount), fast))
+        AttachFastTable(codes, fast);
     result = DecodeSymbols(codes);
-    FreeFastTable(fastLiterals);
-    FreeFastTable(fastDistances);
+    FreeFastTable(fast);
     FreeDecodeTable(literalTable);
     FreeDecodeTable(distanceTable);
     return result;
