@@ -265,14 +265,15 @@ void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
     std::memcpy(end, kept, C);
 }
 
-// A match in the fast stretch: WindowPos + length + CopySlack <= 32768.
-void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
+// A match in the fast stretch that CopyPieces<16> cannot take: a distance
+// below 16, or a source ahead in the window's previous round that reaches
+// its end. Out of line, to keep the fast loop's registers for the common
+// case.
+[[gnu::noinline]] void CopyMatchOdd(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
     uint8_t* to = window + windowPos;
     if (distance <= windowPos) {
         const uint8_t* from = to - distance;
-        if (distance >= 16)
-            CopyPieces<16>(to, from, length);
-        else if (distance >= 8)
+        if (distance >= 8)
             CopyPieces<8>(to, from, length);
         else if (distance == 1)
             std::memset(to, *from, length);
@@ -281,17 +282,23 @@ void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint3
                          static_cast<int32_t>(length));
         return;
     }
-    // The source lies ahead, in the previous round of the window; it may
-    // reach the window's end and go on at its start.
     uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
-    if (from + length + CopySlack <= OutputWindowSize) {
-        CopyPieces<16>(to, window + from, length);
-        return;
-    }
     uint32_t firstPart = OutputWindowSize - from < length ? OutputWindowSize - from : length;
     CopyInWindow(window, static_cast<int32_t>(windowPos), static_cast<int32_t>(from), static_cast<int32_t>(firstPart));
     if (firstPart < length)
         CopyInWindow(window, static_cast<int32_t>(windowPos + firstPart), 0, static_cast<int32_t>(length - firstPart));
+}
+
+// A match in the fast stretch: WindowPos + length + CopySlack <= 32768. A
+// source behind the destination by 16 or more, or ahead of it (in the
+// window's previous round) and not reaching the window's end, goes in
+// 16-byte pieces.
+inline void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
+    uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
+    if ((distance <= windowPos) ? distance >= 16 : from + length + CopySlack <= OutputWindowSize)
+        CopyPieces<16>(window + windowPos, window + from, length);
+    else
+        CopyMatchOdd(window, windowPos, distance, length);
 }
 
 ExtractResult DecodeFast(const BlockCodes& codes) {
