@@ -319,15 +319,21 @@ ExtractResult DecodeFast(const BlockCodes& codes) {
     constexpr uint32_t DistanceMask = (1u << FastDistanceBits) - 1;
 
     ExtractResult result = FastStretchEnded;
-    uint32_t roundCount;  // `count` where the last round began
-    for (;;) {
-        // 7 or 8 bytes of the word: count becomes 56..63.
+    // Each round starts with 56..63 bits loaded: the word at `in`, of which
+    // 7 or 8 bytes are counted. All 64 bits of `bits` are input then, and a
+    // round takes at most 48 of them, so the next round's literal/length
+    // cell can be looked up before this round's output is written (the
+    // refill only adds bits above `count`), which lets the two overlap.
+    auto refill = [&] {
         bits |= LoadWord(in) << count;
         in += (63 - count) >> 3;
         count |= 56;
+    };
+    refill();
+    uint32_t cell = cells[FastLiteralRoot + (bits & LiteralMask)];
+    uint32_t roundCount;  // `count` where the last round began
+    for (;;) {
         roundCount = count;
-
-        uint32_t cell = cells[FastLiteralRoot + (bits & LiteralMask)];
         if (cell & FastLink)
             cell = cells[(cell >> 16) + ((bits >> FastLiteralBits) & ((1u << ((cell >> 8) & 15)) - 1))];
         uint32_t used = cell & 63;
@@ -335,9 +341,12 @@ ExtractResult DecodeFast(const BlockCodes& codes) {
         if (cell & FastLiteral) {
             bits >>= used;
             count -= used;
+            const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
             *out++ = static_cast<uint8_t>(cell >> 16);
-            if (in <= inLimit && out <= outLimit) continue;
-            break;
+            if (in > inLimit || out > outLimit) break;
+            refill();
+            cell = next;
+            continue;
         }
         uint32_t length = cell >> 16;
         if (cell & (FastInvalid | FastEndOfBlock | FastExtraBits)) {
@@ -369,10 +378,12 @@ ExtractResult DecodeFast(const BlockCodes& codes) {
         bits >>= used;
         count -= used;
         const uint32_t distance = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
+        const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
         CopyMatchFast(window, static_cast<uint32_t>(out - window), distance, length);
         out += length;
-        if (in <= inLimit && out <= outLimit) continue;
-        break;
+        if (in > inLimit || out > outLimit) break;
+        refill();
+        cell = next;
     }
     e.WindowPos = static_cast<uint16_t>(out - window);
 
