@@ -341,8 +341,18 @@ ExtractResult DecodeFast(const BlockCodes& codes) {
         if (cell & FastLiteral) {
             bits >>= used;
             count -= used;
-            const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
+            uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
             *out++ = static_cast<uint8_t>(cell >> 16);
+            if (next & FastLiteral) {
+                // A second literal in the same round: the two take at most
+                // 30 bits, and the round's reach is now this code's.
+                roundCount = count;
+                used = next & 63;
+                bits >>= used;
+                count -= used;
+                *out++ = static_cast<uint8_t>(next >> 16);
+                next = cells[FastLiteralRoot + (bits & LiteralMask)];
+            }
             if (in > inLimit || out > outLimit) break;
             refill();
             cell = next;
