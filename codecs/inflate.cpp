@@ -157,7 +157,8 @@ struct BlockCodes {
 // apart (the message pump, progress, flush sizes and the bits a data
 // descriptor is read from all depend on it).
 //
-// Margins, checked before every round; a round is one literal or one match:
+// Margins, checked before every round; a round is one or two literals or
+// one match:
 // - Input: a round takes at most 15 + 5 + 15 + 13 = 48 bits and starts by
 //   loading the 8-byte word at InputPos, of which it counts 7 or 8 bytes
 //   (the bit buffer then holds 56 to 63 bits, enough for the round). So
@@ -182,7 +183,7 @@ struct BlockCodes {
 // of both tables (the fast tables record the largest such excess; a block
 // whose codes exceed it is left to the exact loop). So only the last
 // literal/length code and the distance code after it count, together with
-// the bits dropped; their reach is found at the end by walking the exact
+// the bits dropped (roundCount marks where that code began); their reach is found at the end by walking the exact
 // tables over the same bits (WalkCode), whichever table the fast loop used.
 constexpr int32_t FastInputBytes = 8;
 constexpr int32_t MaxMatchLength = 258;
