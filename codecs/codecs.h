@@ -35,6 +35,51 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
                              const uint16_t* extraTable, DecodeEntry** tableOut, int32_t* lookupBits);
 void FreeDecodeTable(DecodeEntry* table);
 
+// The reading rule applied to `bits`, the next input bits (first in bit 0,
+// as many as the longest code): the final entry (null for an empty table),
+// the code bits dropped before it (Depth: where an invalid code stops the
+// reader) and how far beyond the code's start the reader's EnsureBits calls
+// reached (Reach: the depth plus the width of the last table looked at).
+struct CodeWalk {
+    const DecodeEntry* Entry;
+    int32_t Depth;
+    int32_t Reach;
+};
+CodeWalk WalkCode(const DecodeEntry* table, int32_t rootBits, uint32_t bits);
+
+// ---- packed tables for inflate's fast loop (fast_table.cpp) ----
+
+// A cell: bits 0-5 the bits to drop (code and extra bits), bit 7 set when a
+// length's extra bits are still to be read, 8-11 the code length (where the
+// extra bits start) or, in a link, the sub-table's index width, 12-15 the
+// kind, 16-31 the literal byte, the length (its base with FastExtraBits),
+// the base distance or, in a link, the sub-table's offset in Cells. A cell
+// without a kind bit is a length or a distance, by its table.
+constexpr uint32_t FastExtraBits = 1u << 7;
+constexpr uint32_t FastLiteral = 1u << 12;
+constexpr uint32_t FastEndOfBlock = 1u << 13;
+constexpr uint32_t FastLink = 1u << 14;
+constexpr uint32_t FastInvalid = 1u << 15;
+constexpr int32_t FastLiteralBits = 11;  // root width for literal/length codes
+constexpr int32_t FastDistanceBits = 8;  // and for distance codes
+
+// Both codes of a block: the distance root at 0, the literal/length root
+// at FastLiteralRoot, then the sub-tables.
+constexpr uint32_t FastLiteralRoot = 1u << FastDistanceBits;
+struct FastTable {
+    uint32_t* Cells;
+    int32_t MaxOverreach;  // the largest Reach minus code length of a valid code
+};
+
+// Builds the fast form of a block's exact tables (with their root widths and
+// longest code lengths; no distance table for a block without distance
+// codes, whose distance cells are then all invalid). False, with nothing
+// allocated, when there is no literal/length table, an exact root is wider
+// than the fast one or memory is short; the caller then decodes without it.
+bool BuildFastTable(const DecodeEntry* literals, int32_t literalBits, int32_t literalLongest,
+                    const DecodeEntry* distances, int32_t distanceBits, int32_t distanceLongest, FastTable& out);
+void FreeFastTable(FastTable& table);
+
 // ---- decoders, one per file ----
 ExtractResult Inflate();                 // method 8 (inflate.cpp)
 ExtractResult Explode();                 // method 6 (explode.cpp)

@@ -56,6 +56,23 @@ void FreeDecodeTable(DecodeEntry* table) {
     }
 }
 
+CodeWalk WalkCode(const DecodeEntry* table, int32_t rootBits, uint32_t bits) {
+    CodeWalk walk = {nullptr, 0, 0};
+    if (table == nullptr) return walk;
+    int32_t width = rootBits;
+    const DecodeEntry* entry = &table[bits & BitMaskTable[width]];
+    // Links lead at most 15 bits deep (every table ends within the longest
+    // code), so the shifts stay below 16.
+    while (entry->Op > OpLiteral && entry->Op != OpInvalid) {
+        walk.Depth += entry->Bits;
+        width = entry->Op - 16;
+        entry = &entry->SubTable[(bits >> walk.Depth) & BitMaskTable[width]];
+    }
+    walk.Entry = entry;
+    walk.Reach = walk.Depth + width;
+    return walk;
+}
+
 TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t simpleCount, const uint16_t* baseTable,
                              const uint16_t* extraTable, DecodeEntry** tableOut, int32_t* lookupBits) {
     if (count > MaxSymbols) {

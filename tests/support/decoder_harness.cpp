@@ -58,6 +58,7 @@ DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& co
 
     run.Output.assign(block.get(), block.get() + e.MemoryCount);
     run.Crc = ~e.RunningCrc;
+    run.Window.assign(e.OutputWindow, e.OutputWindow + OutputWindowSize);
     win::CloseHandle(e.ArchiveFile);
     delete[] e.OutputWindow;
     e.OutputWindow = nullptr;

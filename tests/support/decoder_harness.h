@@ -31,6 +31,7 @@ struct DecoderRun {
     ReaderSnapshot State;
     std::vector<uint8_t> Output;  // everything the decoder flushed
     uint32_t Crc = 0;             // CRC-32 of all flushed bytes (the final inversion done)
+    std::vector<uint8_t> Window;  // OutputWindow as the decoder left it
 };
 
 struct DecoderOptions {
