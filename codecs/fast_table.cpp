@@ -17,22 +17,21 @@
 // the start of the code.
 //
 // The cells are not computed from the code lengths but read off the
-// DecodeTable: FillCode walks its tables the way WalkCode reads them, and
-// every entry it meets at the end of a walk gives the cells of exactly the
-// bit patterns whose walk ends there, so that the fast table cannot disagree
-// with the exact one about a symbol, a length, an invalid code or anything
-// else. An entry at index j of a table at depth d (the code bits above it)
-// and of width w stands for the bits prefix | j << d, known up to d + w: a
-// root cell whose index carries those bits, or a sub-table cell under the
-// root index of its first bits, every 2^(d + w - root) cells. (A root cell
-// wider than the exact root that the entry's code fits, but whose exact
-// table is wider still, is written from the walk with those extra bits 0,
-// as WalkCode would read it.) The exact reader peeks d + w bits for that
-// code (Reach), which the fast loop needs to leave the bit reader exactly
-// as the exact reader would; MaxOverreach records the largest Reach -
-// length of any valid code. A DecodeTable whose links do not span their
-// table's width, or whose codes under one root index are both shorter and
-// longer than the root, is not a prefix code's table: no fast table then.
+// DecodeTable: FillTable walks its tables the way WalkCode reads them, and
+// every final entry it meets gives the cells of exactly the bit patterns
+// whose walk ends there, so that the fast table cannot disagree with the
+// exact one about a symbol, a length, an invalid code or anything else. A
+// code shorter than its table fills every index that starts with its bits
+// (the exact builder's rule), so only the first copy is read: a code of
+// length L under the bits `prefix` fills the root cells prefix + k 2^L or,
+// longer than the root, the cells of the sub-table under its first root
+// bits every 2^(L - root). The exact reader peeks d + w bits for a code
+// met in a table of width w at depth d (Reach), which the fast loop needs
+// to leave the bit reader exactly as the exact reader would; MaxOverreach
+// records the largest Reach - length of any valid code. Tables whose links
+// do not span their table's width, or that put a code longer than the
+// root under a root index that holds a shorter one, are not a prefix
+// code's: no fast table then.
 //
 // Bounds: a sub-table of width s under root index i holds the codes that
 // start with the root bits i; s is the longest code minus the root width,
@@ -162,6 +161,10 @@ bool FillTable(CodeFill& fill, const DecodeEntry* table, int32_t width, int32_t 
             // the bits after them, which are the bits after this table only
             // when x.Bits is its width. Links lead at most 15 bits deep.
             if (x.Bits != width || depth + width + (x.Op - 16) > MaxDeflateCodeLength) return false;
+            // The root cells under an exact root link start as 0 (see
+            // FillEntry).
+            if (depth == 0)
+                for (uint32_t index = j; index < (1u << fill.Shape->RootBits); index += size) fill.Root[index] = 0;
             if (!FillTable(fill, x.SubTable, x.Op - 16, depth + width, bits)) return false;
             continue;
         }
@@ -182,13 +185,6 @@ bool FillCode(const CodeShape& shape, bool distances, uint32_t* cells, uint32_t&
     if (shape.Exact == nullptr) {
         for (uint32_t i = 0; i < rootSize; i++) root[i] = FastInvalid;
         return true;
-    }
-    // The root cells under an exact link start as 0 (see FillEntry).
-    const uint32_t exactSize = 1u << shape.ExactBits;
-    for (uint32_t i = 0; i < exactSize; i++) {
-        const DecodeEntry& x = shape.Exact[i];
-        if (x.Op > OpLiteral && x.Op != OpInvalid)
-            for (uint32_t index = i; index < rootSize; index += exactSize) root[index] = 0;
     }
     CodeFill fill = {&shape, distances, cells, root, nextSubTable, 0};
     if (!FillTable(fill, shape.Exact, shape.ExactBits, 0, 0)) return false;
