@@ -138,20 +138,29 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
     bool write = (desiredAccess & WriteAccess) != 0;
     if (creationDisposition == TRUNCATE_EXISTING && !write) return FailWith(ERROR_INVALID_PARAMETER, failed);
 
-    struct stat st;
-    bool exists = stat(path.Path.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT) return FailWith(MissingError(path.Path), failed);
-    // A directory is no file, with or without a trailing separator.
-    if (path.IsRoot || (exists && S_ISDIR(st.st_mode))) return FailWith(ERROR_ACCESS_DENIED, failed);
-    if (path.TrailingSeparator) {
-        DWORD error = posix::detail::ParentExists(path.Path) ? posix::detail::ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
-        return FailWith(error, failed);
-    }
     bool mustExist = creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING;
-    if (!exists && mustExist) return FailWith(MissingError(path.Path), failed);
-    if (exists && creationDisposition == CREATE_NEW) return FailWith(ERROR_FILE_EXISTS, failed);
+    // Opening an existing file for reading (the engine does it once per
+    // entry) needs no look beforehand: open fails with the error the look
+    // would give, and the fstat below turns a directory away.
+    bool plainRead = creationDisposition == OPEN_EXISTING && !write && !path.IsRoot && !path.TrailingSeparator;
+    bool exists = true;
+    if (!plainRead) {
+        struct stat st;
+        exists = stat(path.Path.c_str(), &st) == 0;
+        if (!exists && errno != ENOENT) return FailWith(MissingError(path.Path), failed);
+        // A directory is no file, with or without a trailing separator.
+        if (path.IsRoot || (exists && S_ISDIR(st.st_mode))) return FailWith(ERROR_ACCESS_DENIED, failed);
+        if (path.TrailingSeparator) {
+            DWORD error =
+                posix::detail::ParentExists(path.Path) ? posix::detail::ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
+            return FailWith(error, failed);
+        }
+        if (!exists && mustExist) return FailWith(MissingError(path.Path), failed);
+        if (exists && creationDisposition == CREATE_NEW) return FailWith(ERROR_FILE_EXISTS, failed);
+        bool truncating = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+        if (exists && (write || truncating) && IsReadOnly(st)) return FailWith(ERROR_ACCESS_DENIED, failed);
+    }
     bool truncate = exists && (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING);
-    if (exists && (write || truncate) && IsReadOnly(st)) return FailWith(ERROR_ACCESS_DENIED, failed);
 
     // The file is opened without O_TRUNC: it may be truncated only once the
     // sharing check has admitted this handle.

@@ -138,6 +138,13 @@ TEST_F(PosixScratch, OpenErrorsTellMissingFileFromMissingPath) {
     EXPECT_EQ(OpenError(W("file.txt\\below.txt"), GENERIC_WRITE, CREATE_ALWAYS), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(OpenError("D:\\x.txt", GENERIC_READ, OPEN_EXISTING), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(OpenError(W("dir"), GENERIC_READ, OPEN_EXISTING), ERROR_ACCESS_DENIED);
+    // Reading an existing file skips the look before the open; the errors
+    // stay those of the other dispositions.
+    EXPECT_EQ(OpenError(W("file.txt\\below.txt"), GENERIC_READ, OPEN_EXISTING), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(OpenError(W("dir\\"), GENERIC_READ, OPEN_EXISTING), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenError(W("file.txt\\"), GENERIC_READ, OPEN_EXISTING), OpenError(W("file.txt\\"), GENERIC_READ, OPEN_ALWAYS));
+    EXPECT_EQ(OpenError("C:\\", GENERIC_READ, OPEN_EXISTING), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenError(W("file.txt"), GENERIC_READ, OPEN_EXISTING), 0u);
     EXPECT_EQ(OpenError(W("dir"), GENERIC_WRITE, CREATE_ALWAYS), ERROR_ACCESS_DENIED);
     EXPECT_EQ(OpenError(W("dir\\"), GENERIC_WRITE, CREATE_ALWAYS), ERROR_ACCESS_DENIED);
     EXPECT_EQ(OpenError(W("newdir\\"), GENERIC_WRITE, CREATE_ALWAYS), ERROR_INVALID_NAME);
