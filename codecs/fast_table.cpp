@@ -17,12 +17,21 @@
 // the start of the code.
 //
 // The cells are not computed from the code lengths but read off the
-// DecodeTable with WalkCode, the reading rule itself: the fast table cannot
-// disagree with the exact one about a symbol, a length, an invalid code or
-// anything else. WalkCode also tells how far the exact reader peeks for a
-// code (Reach), which the fast loop needs to leave the bit reader exactly as
-// the exact reader would; MaxOverreach records the largest Reach - length
-// of any valid code.
+// DecodeTable: FillTable walks its tables the way WalkCode reads them, and
+// every final entry it meets gives the cells of exactly the bit patterns
+// whose walk ends there, so that the fast table cannot disagree with the
+// exact one about a symbol, a length, an invalid code or anything else. A
+// code shorter than its table fills every index that starts with its bits
+// (the exact builder's rule), so only the first copy is read: a code of
+// length L under the bits `prefix` fills the root cells prefix + k 2^L or,
+// longer than the root, the cells of the sub-table under its first root
+// bits every 2^(L - root). The exact reader peeks d + w bits for a code
+// met in a table of width w at depth d (Reach), which the fast loop needs
+// to leave the bit reader exactly as the exact reader would; MaxOverreach
+// records the largest Reach - length of any valid code. Tables whose links
+// do not span their table's width, or that put a code longer than the
+// root under a root index that holds a shorter one, are not a prefix
+// code's: no fast table then.
 //
 // Bounds: a sub-table of width s under root index i holds the codes that
 // start with the root bits i; s is the longest code minus the root width,
@@ -42,7 +51,7 @@ constexpr uint32_t MaxCells = 0x10000;
 // The cell of a code whose exact walk ended at `walk`, for the table index
 // `index` of `indexBits` bits (all bits from the code's start). A length
 // whose extra bits lie within the index is resolved in the cell itself.
-uint32_t MakeCell(const CodeWalk& walk, uint32_t index, int32_t indexBits, bool distances) {
+inline uint32_t MakeCell(const CodeWalk& walk, uint32_t index, int32_t indexBits, bool distances) {
     const DecodeEntry* x = walk.Entry;
     if (x == nullptr || x->Op == OpInvalid) return FastInvalid;
     uint32_t length = static_cast<uint32_t>(walk.Depth) + x->Bits;
@@ -83,64 +92,105 @@ CodeShape ShapeOf(const DecodeEntry* exact, int32_t exactBits, int32_t longest, 
     return shape;
 }
 
-// Fills the root and the sub-tables of one code, the latter from
-// nextSubTable on; returns the largest overreach of its codes.
-int32_t FillCode(const CodeShape& shape, bool distances, uint32_t* cells, uint32_t& nextSubTable) {
-    const uint32_t rootSize = 1u << shape.RootBits;
-    uint32_t* root = cells + shape.RootOffset;
-    if (shape.Exact == nullptr) {
-        for (uint32_t i = 0; i < rootSize; i++) root[i] = FastInvalid;
-        return 0;
-    }
-    const uint32_t exactSize = 1u << shape.ExactBits;
-    const uint32_t subSize = 1u << shape.SubBits;
+// One code's fill in progress.
+struct CodeFill {
+    const CodeShape* Shape;
+    bool Distances;
+    uint32_t* Cells;
+    uint32_t* Root;
+    uint32_t NextSubTable;
+    int32_t Overreach;
+};
+
+// Writes the cells of the final entry x, met at depth `depth` in a table of
+// `width` bits for the code bits `prefix` (depth + width of them known).
+// False where the tables are not a prefix code's (see above).
+bool FillEntry(CodeFill& fill, const DecodeEntry& x, int32_t depth, int32_t width, uint32_t prefix) {
+    const CodeShape& shape = *fill.Shape;
     const int32_t rootBits = shape.RootBits;
-    int32_t overreach = 0;
-    auto note = [&overreach](const CodeWalk& w) {
-        int32_t length = w.Depth + w.Entry->Bits;
-        if (w.Entry->Op != OpInvalid && w.Reach - length > overreach) overreach = w.Reach - length;
-    };
-    for (uint32_t i = 0; i < exactSize; i++) {
-        const DecodeEntry& x = shape.Exact[i];
-        if (x.Op <= OpLiteral || x.Op == OpInvalid) {
-            // A code of at most ExactBits bits: at every index that starts
-            // with its bits; a length resolved with its extra bits differs
-            // by them.
-            const CodeWalk w = {&x, 0, shape.ExactBits};
-            note(w);
-            const uint32_t cell = MakeCell(w, i, rootBits, distances);
-            const bool resolved = !distances && (cell & (FastLiteral | FastEndOfBlock | FastInvalid | FastExtraBits)) == 0;
-            const uint32_t extraMask = resolved ? (1u << x.Op) - 1 : 0;
-            const uint32_t first = cell - (((i >> x.Bits) & extraMask) << 16);
-            for (uint32_t index = i; index < rootSize; index += exactSize)
-                root[index] = first + (((index >> x.Bits) & extraMask) << 16);
+    const int32_t known = depth + width;
+    const int32_t length = depth + x.Bits;
+    if (x.Op != OpInvalid && width - x.Bits > fill.Overreach) fill.Overreach = width - x.Bits;
+    const CodeWalk walk = {&x, depth, known};
+    if (length <= rootBits) {
+        // Every root index that starts with the code. A length resolved
+        // with its extra bits differs by them from index to index.
+        const uint32_t step = 1u << length;
+        const uint32_t rootSize = 1u << rootBits;
+        const uint32_t cell = MakeCell(walk, prefix, rootBits, fill.Distances);
+        const bool resolved =
+            !fill.Distances && (cell & (FastLiteral | FastEndOfBlock | FastInvalid | FastExtraBits)) == 0;
+        if (!resolved) {
+            for (uint32_t index = prefix; index < rootSize; index += step) fill.Root[index] = cell;
+        } else {
+            const uint32_t extraMask = (1u << x.Op) - 1;
+            for (uint32_t index = prefix; index < rootSize; index += step)
+                fill.Root[index] = cell + (((index >> length) & extraMask) << 16);
+        }
+        return true;
+    }
+    const uint32_t rootIndex = prefix & ((1u << rootBits) - 1);
+    uint32_t& root = fill.Root[rootIndex];
+    // A code longer than the root: in the sub-table under its root index,
+    // which its first code opens. Root cells under an exact link start as 0,
+    // which no cell is.
+    if (root == 0) {
+        root = static_cast<uint32_t>(rootBits) | (static_cast<uint32_t>(shape.SubBits) << 8) | FastLink |
+               (fill.NextSubTable << 16);
+        fill.NextSubTable += 1u << shape.SubBits;
+    } else if ((root & FastLink) == 0) {
+        return false;
+    }
+    uint32_t* sub = fill.Cells + (root >> 16);
+    const int32_t indexBits = rootBits + shape.SubBits;
+    const uint32_t subSize = 1u << shape.SubBits;
+    for (uint32_t rest = prefix >> rootBits; rest < subSize; rest += 1u << (length - rootBits))
+        sub[rest] = MakeCell(walk, rootIndex | (rest << rootBits), indexBits, fill.Distances);
+    return true;
+}
+
+// Fills the cells of every pattern whose walk passes through `table` (of
+// `width` bits at `depth`, under the code bits `prefix`).
+bool FillTable(CodeFill& fill, const DecodeEntry* table, int32_t width, int32_t depth, uint32_t prefix) {
+    const uint32_t size = 1u << width;
+    for (uint32_t j = 0; j < size; j++) {
+        const DecodeEntry& x = table[j];
+        const uint32_t bits = prefix | (j << depth);
+        if (x.Op > OpLiteral && x.Op != OpInvalid) {
+            // A link: WalkCode drops x.Bits and indexes the sub-table with
+            // the bits after them, which are the bits after this table only
+            // when x.Bits is its width. Links lead at most 15 bits deep.
+            if (x.Bits != width || depth + width + (x.Op - 16) > MaxDeflateCodeLength) return false;
+            // The root cells under an exact root link start as 0 (see
+            // FillEntry).
+            if (depth == 0)
+                for (uint32_t index = j; index < (1u << fill.Shape->RootBits); index += size) fill.Root[index] = 0;
+            if (!FillTable(fill, x.SubTable, x.Op - 16, depth + width, bits)) return false;
             continue;
         }
-        for (uint32_t index = i; index < rootSize; index += exactSize) {
-            const CodeWalk w = WalkCode(shape.Exact, shape.ExactBits, index);
-            if (w.Depth + w.Entry->Bits <= rootBits) {
-                note(w);
-                root[index] = MakeCell(w, index, rootBits, distances);
-                continue;
-            }
-            // Every code under this index is longer than the root. Cells
-            // start as 0, which no cell is, and are filled code by code.
-            uint32_t* sub = cells + nextSubTable;
-            for (uint32_t rest = 0; rest < subSize; rest++) sub[rest] = 0;
-            for (uint32_t rest = 0; rest < subSize; rest++) {
-                if (sub[rest] != 0) continue;
-                const CodeWalk c = rest == 0 ? w : WalkCode(shape.Exact, shape.ExactBits, index | (rest << rootBits));
-                note(c);
-                const uint32_t step = 1u << (c.Depth + c.Entry->Bits - rootBits);
-                for (uint32_t k = rest; k < subSize; k += step)
-                    sub[k] = MakeCell(c, index | (k << rootBits), rootBits + shape.SubBits, distances);
-            }
-            root[index] = static_cast<uint32_t>(rootBits) | (static_cast<uint32_t>(shape.SubBits) << 8) | FastLink |
-                          (nextSubTable << 16);
-            nextSubTable += subSize;
-        }
+        // A code shorter than its table fills every index that starts with
+        // its bits; the first of them stands for all.
+        if ((j >> x.Bits) != 0) continue;
+        if (!FillEntry(fill, x, depth, width, bits)) return false;
     }
-    return overreach;
+    return true;
+}
+
+// Fills the root and the sub-tables of one code, the latter from
+// nextSubTable on; false where the exact tables are not a prefix code's.
+bool FillCode(const CodeShape& shape, bool distances, uint32_t* cells, uint32_t& nextSubTable, int32_t& overreach) {
+    const uint32_t rootSize = 1u << shape.RootBits;
+    uint32_t* root = cells + shape.RootOffset;
+    overreach = 0;
+    if (shape.Exact == nullptr) {
+        for (uint32_t i = 0; i < rootSize; i++) root[i] = FastInvalid;
+        return true;
+    }
+    CodeFill fill = {&shape, distances, cells, root, nextSubTable, 0};
+    if (!FillTable(fill, shape.Exact, shape.ExactBits, 0, 0)) return false;
+    nextSubTable = fill.NextSubTable;
+    overreach = fill.Overreach;
+    return true;
 }
 
 }  // namespace
@@ -164,8 +214,13 @@ bool BuildFastTable(const DecodeEntry* literals, int32_t literalBits, int32_t li
     uint32_t* cells = new (std::nothrow) uint32_t[cellCount];
     if (cells == nullptr) return false;
     uint32_t nextSubTable = FastLiteralRoot + (1u << FastLiteralBits);
-    int32_t overreach = FillCode(literalShape, false, cells, nextSubTable);
-    int32_t distanceOverreach = FillCode(distanceShape, true, cells, nextSubTable);
+    int32_t overreach = 0;
+    int32_t distanceOverreach = 0;
+    if (!FillCode(literalShape, false, cells, nextSubTable, overreach) ||
+        !FillCode(distanceShape, true, cells, nextSubTable, distanceOverreach)) {
+        delete[] cells;
+        return false;
+    }
     out = FastTable{cells, overreach > distanceOverreach ? overreach : distanceOverreach};
     return true;
 }
