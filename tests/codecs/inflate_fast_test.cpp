@@ -18,6 +18,7 @@
 #include "support/decoder_harness.h"
 #include "support/deflate_writer.h"
 #include "support/test_util.h"
+#include "support/zlib_deflate.h"
 
 #ifdef HAVE_ZLIB
 #include <zlib.h>
@@ -337,17 +338,7 @@ TEST(InflateFastRoute, StoredBlocksAcrossBlocksWindowsAndAFullMemoryBlock) {
 #ifdef HAVE_ZLIB
 
 Bytes RawDeflate(const Bytes& in, int level, int strategy, int windowBits, int memLevel) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -windowBits, memLevel, strategy), Z_OK);
-    Bytes out(deflateBound(&z, in.size()) + 64);
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
+    return testutil::ZlibRawDeflate(in, level, strategy, windowBits, memLevel);
 }
 
 TEST(InflateFastRoute, ZlibStreamsAtManySettings) {

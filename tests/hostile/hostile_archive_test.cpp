@@ -27,6 +27,7 @@
 #include "launcher/launcher.h"
 #include "platform/posix/posix_testing.h"
 #include "support/test_util.h"
+#include "support/zlib_deflate.h"
 
 using namespace testutil;
 
@@ -83,19 +84,7 @@ ZipEntrySpec Stored(const std::string& name, const std::string& text) {
 
 #ifdef HAVE_ZLIB
 // A raw deflate stream (no zlib header) of data.
-Bytes Deflate(const Bytes& data, int level = 9) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY), Z_OK);
-    Bytes out(deflateBound(&z, data.size()) + 16);
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
+Bytes Deflate(const Bytes& data, int level = 9) { return testutil::ZlibRawDeflate(data, level); }
 
 ZipEntrySpec Deflated(const std::string& name, const Bytes& data) {
     ZipEntrySpec e;
