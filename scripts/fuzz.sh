@@ -3,9 +3,9 @@
 # each for SECONDS seconds, one after the other, printing per harness the
 # executions and the coverage (edges) from libFuzzer's final statistics.
 #
-# usage: tools/fuzz.sh SECONDS [HARNESS...]
+# usage: scripts/fuzz.sh SECONDS [HARNESS...]
 #
-# Seeds are generated into build-fuzz/seeds/ by tools/fuzz_seeds.py (with the
+# Seeds are generated into build-fuzz/seeds/ by scripts/fuzz_seeds.py (with the
 # shared corpus as extra seeds when ../shared/corpus, or
 # $LAUNCHER_SHARED_DIR/corpus, exists); what each run
 # finds is kept in build-fuzz/corpus/<harness>/, so later runs go on from
@@ -13,7 +13,7 @@
 # script exit with status 1 after the remaining harnesses have run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:?usage: tools/fuzz.sh SECONDS [HARNESS...]}
+seconds=${1:?usage: scripts/fuzz.sh SECONDS [HARNESS...]}
 shift
 # Absolute: the engine moves the current directory while it extracts.
 build=$(pwd)/build-fuzz
@@ -23,7 +23,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=cl
 ninja -C "$build" -j2 >/dev/null
 
 rm -rf "$build/seeds"
-python3 tools/fuzz_seeds.py "$build/seeds" "${LAUNCHER_SHARED_DIR:-$(pwd)/../shared}/corpus"
+python3 scripts/fuzz_seeds.py "$build/seeds" "${LAUNCHER_SHARED_DIR:-$(pwd)/../shared}/corpus"
 mkdir -p "$build/artifacts" "$build/logs"
 
 if [ $# -gt 0 ]; then harnesses=("$@"); else mapfile -t harnesses < "$build/fuzz-harnesses.txt"; fi
