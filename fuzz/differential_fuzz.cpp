@@ -49,20 +49,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::DecoderInput input;
     if (!fuzzing::SplitDecoderInput(data + 1, size - 1, input)) return 0;
 
-    fuzzing::DecoderOutcome plain, fast;
     FastPathsEnabled = false;
-    ExtractResult plainResult = fuzzing::RunDecoder(RunMethod, input, &plain);
+    const testutil::DecoderRun plain = fuzzing::RunDecoder(RunMethod, input);
     FastPathsEnabled = true;
-    ExtractResult fastResult = fuzzing::RunDecoder(RunMethod, input, &fast);
+    const testutil::DecoderRun fast = fuzzing::RunDecoder(RunMethod, input);
+    const testutil::ReaderSnapshot& p = plain.State;
+    const testutil::ReaderSnapshot& f = fast.State;
 
-    Compare(plainResult == fastResult, "the result");
+    Compare(plain.Result == fast.Result, "the result");
     Compare(plain.Output == fast.Output, "the output");
     Compare(plain.Window == fast.Window, "the window");
-    Compare(plain.RunningCrc == fast.RunningCrc, "the CRC");
-    Compare(plain.WindowPos == fast.WindowPos, "WindowPos");
-    Compare(plain.BitBuffer == fast.BitBuffer && plain.BitCount == fast.BitCount, "the bit buffer");
-    Compare(plain.InputPos == fast.InputPos && plain.InputLast == fast.InputLast, "the input position");
-    Compare(plain.BytesRead == fast.BytesRead, "BytesRead");
-    Compare(plain.InputExhausted == fast.InputExhausted, "InputExhausted");
+    Compare(p.RunningCrc == f.RunningCrc, "the CRC");
+    Compare(p.WindowPos == f.WindowPos, "WindowPos");
+    Compare(p.BitBuffer == f.BitBuffer && p.BitCount == f.BitCount, "the bit buffer");
+    Compare(p.InputPos == f.InputPos && p.InputLast == f.InputLast, "the input position");
+    Compare(p.BytesRead == f.BytesRead, "BytesRead");
+    Compare(p.InputExhausted == f.InputExhausted, "InputExhausted");
     return 0;
 }

@@ -13,10 +13,10 @@
 
 namespace {
 
-using testing_support::BitWriter;
-using testing_support::DecoderOptions;
-using testing_support::DecoderRun;
-using testing_support::RunDecoder;
+using testutil::BitWriter;
+using testutil::DecoderOptions;
+using testutil::DecoderRun;
+using testutil::RunDecoder;
 
 constexpr uint16_t LargeDictionary = 2;  // EntryFlags bit 1
 constexpr uint16_t LiteralTree = 4;      // EntryFlags bit 2
