@@ -47,7 +47,10 @@ struct EngineStateRecord {
     int8_t DistanceLookupBits = 6;
     uint8_t* OutputWindow = nullptr;  // the per-entry 32 KiB window
     bool EngineBusy = false;        // an extraction is under way
-    int32_t LastPumpTick = 0;       // GetTickCount at the last PumpMessages
+    // GetTickCount at the last PumpMessages, as the system gives it: an
+    // unsigned count of milliseconds that passes 2^31 after 24.8 days and
+    // wraps after 49.7, so only unsigned differences of it mean anything.
+    uint32_t LastPumpTick = 0;
 
     // Group 2
     uint8_t InputBuffer[InputBufferSize] = {};

@@ -18,7 +18,6 @@ namespace {
 
 constexpr int32_t LocalHeaderSize = 30;
 constexpr int MaxPath = 259;  // characters of a path, without the NUL
-constexpr int64_t StaleBusyMillis = 30000;
 
 uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t ReadLe32(const uint8_t* p) {
@@ -142,16 +141,16 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
                            uint16_t progressWindow, int16_t progressCommandId) {
     EngineStateRecord& e = EngineState;
 
-    // 1-2. The busy guard. A flag left set by a call that never finished
-    // counts as stale once the last pump is more than 30 s ago.
+    // 1-2. The busy guard. The flag is set only while a call is really
+    // running: every return clears it, and the paths that do not return (an
+    // I/O error) end the process. A set flag therefore always means that this
+    // call comes from a window procedure pumped by the extraction under way,
+    // however long that procedure blocked before (a modal box can sit for
+    // minutes), and such a call would free the window, the handles and the
+    // decoder state that the outer call is still using. So it is always
+    // refused; no time since the last pump can make it safe.
     e.CancelRequested = false;
-    if (e.EngineBusy) {
-        if (e.LastPumpTick == 0) return Busy;
-        int64_t elapsed = static_cast<int64_t>(win::GetTickCount()) - static_cast<int64_t>(e.LastPumpTick);
-        if (elapsed < 0) elapsed = -elapsed;
-        if (elapsed <= StaleBusyMillis) return Busy;
-        e.EngineBusy = false;
-    }
+    if (e.EngineBusy) return Busy;
 
     // 3-4.
     e.EngineBusy = true;

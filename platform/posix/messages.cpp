@@ -6,6 +6,11 @@
 // PostMessageA appends to the caller's queue, PeekMessageA takes from it
 // with the window and range filters of Win32, DispatchMessageA and
 // SendMessageA call the procedure on the calling thread.
+//
+// PostQuitMessage does not queue a message, as on Windows: it marks the
+// thread as asked to quit, and PeekMessageA makes a WM_QUIT of that mark only
+// when no posted message matches the filter, so the quit comes after
+// everything posted before or after it.
 #include <time.h>
 
 #include <array>
@@ -35,6 +40,8 @@ std::map<uintptr_t, WindowInfo> Windows;  // guarded by WindowsLock
 uintptr_t NextWindowHandle = FirstWindowHandle;  // guarded by WindowsLock
 
 thread_local std::deque<MSG> ThreadQueue;
+thread_local bool QuitPending = false;
+thread_local int QuitCode = 0;
 
 std::array<std::atomic<bool>, 256> KeysDown{};
 
@@ -81,7 +88,20 @@ BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT re
         if (removeMsg & PM_REMOVE) ThreadQueue.erase(it);
         return 1;
     }
+    // The quit mark belongs to the thread, not to a window, so any window
+    // filter lets it through; the range filter applies.
+    MSG quit{nullptr, WM_QUIT, static_cast<WPARAM>(static_cast<intptr_t>(QuitCode)), 0, GetTickCount(), POINT{0, 0}};
+    if (QuitPending && Matches(quit, nullptr, filterMin, filterMax)) {
+        *msg = quit;
+        if (removeMsg & PM_REMOVE) QuitPending = false;
+        return 1;
+    }
     return 0;
+}
+
+void PostQuitMessage(int exitCode) {
+    QuitPending = true;
+    QuitCode = exitCode;
 }
 
 BOOL IsDialogMessageA(HWND dialog, MSG* msg) {
@@ -150,7 +170,10 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return 1;
 }
 
-void DiscardThreadMessages() { ThreadQueue.clear(); }
+void DiscardThreadMessages() {
+    ThreadQueue.clear();
+    QuitPending = false;
+}
 
 void SetKeyDown(int virtualKey, bool down) {
     if (virtualKey >= 0 && virtualKey < static_cast<int>(KeysDown.size()))

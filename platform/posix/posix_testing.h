@@ -48,7 +48,7 @@ void DestroyTestWindow(HWND window);
 // Queues a message on the calling thread's queue. A null window makes a
 // thread message; an unknown window fails with ERROR_INVALID_WINDOW_HANDLE.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Drops every message queued for the calling thread.
+// Drops every message queued for the calling thread, and its quit mark.
 void DiscardThreadMessages();
 
 // Keys: GetAsyncKeyState reports a key as down (0x8000) while set here.

@@ -231,6 +231,22 @@ TEST(Pump, DrainsEveryQueuedMessageOfTheThreadAndStampsTheTick) {
     win::posix::DestroyTestWindow(dialog);
 }
 
+TEST(Pump, HandsAQuitBackToTheCallersLoopAfterTheDrain) {
+    g_pumped.clear();
+    win::HWND a = win::posix::CreateTestWindow(RecordProc);
+    win::posix::PostMessageA(a, win::WM_USER, 1, 0);
+    win::PostQuitMessage(42);
+    win::posix::PostMessageA(a, win::WM_USER, 2, 0);
+    PumpMessages();
+    EXPECT_EQ(g_pumped, (std::vector<std::string>{"1024:1", "1024:2"}));
+    win::MSG m;
+    ASSERT_TRUE(win::PeekMessageA(&m, nullptr, 0, 0, win::PM_REMOVE));
+    EXPECT_EQ(m.message, win::WM_QUIT);
+    EXPECT_EQ(m.wParam, 42u) << "with its exit code";
+    EXPECT_FALSE(win::PeekMessageA(&m, nullptr, 0, 0, win::PM_REMOVE));
+    win::posix::DestroyTestWindow(a);
+}
+
 TEST(PathToken, ReturnsEmptyTokensAndCutsInPlace) {
     char text[] = "C:\\a\\\\b\\";
     std::vector<std::string> tokens;

@@ -647,6 +647,25 @@ TEST_F(PosixMessages, PumpLoopDispatchesToEachWindow) {
     EXPECT_EQ(viaDialog, std::vector<WPARAM>{2});
 }
 
+TEST_F(PosixMessages, QuitComesAfterEveryPostedMessageAndOnlyOnce) {
+    HWND a = Make();
+    posix::PostMessageA(a, WM_USER, 1, 0);
+    PostQuitMessage(7);
+    posix::PostMessageA(a, WM_USER, 2, 0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 1u);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 2u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_REMOVE)) << "outside the range";
+    ASSERT_TRUE(PeekMessageA(&msg, a, 0, 0, PM_NOREMOVE)) << "any window filter lets it through";
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.message, WM_QUIT);
+    EXPECT_EQ(msg.hwnd, nullptr);
+    EXPECT_EQ(msg.wParam, 7u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+}
+
 TEST_F(PosixMessages, DialogMessagesOnlyForRegisteredDialogs) {
     HWND plain = Make();
     HWND dialog = Make(true);
