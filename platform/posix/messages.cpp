@@ -44,6 +44,8 @@ thread_local bool QuitPending = false;
 thread_local int QuitCode = 0;
 
 std::array<std::atomic<bool>, 256> KeysDown{};
+// Polls left before a key goes down by itself; 0 = none pending.
+std::array<std::atomic<uint32_t>, 256> PollsBeforeDown{};
 
 std::atomic<bool> ManualTicks{false};
 std::atomic<DWORD> ManualTickValue{0};
@@ -133,6 +135,13 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 SHORT GetAsyncKeyState(int virtualKey) {
     if (virtualKey < 0 || virtualKey >= static_cast<int>(KeysDown.size())) return 0;
+    auto key = static_cast<size_t>(virtualKey);
+    uint32_t left = PollsBeforeDown[key].load();
+    if (left != 0) {
+        PollsBeforeDown[key].store(left - 1);
+        if (left > 1) return 0;
+        KeysDown[key].store(true);  // this is the poll at which it goes down
+    }
     return KeysDown[static_cast<size_t>(virtualKey)].load() ? static_cast<SHORT>(0x8000) : 0;
 }
 
@@ -176,8 +185,16 @@ void DiscardThreadMessages() {
 }
 
 void SetKeyDown(int virtualKey, bool down) {
-    if (virtualKey >= 0 && virtualKey < static_cast<int>(KeysDown.size()))
+    if (virtualKey >= 0 && virtualKey < static_cast<int>(KeysDown.size())) {
+        PollsBeforeDown[static_cast<size_t>(virtualKey)].store(0);
         KeysDown[static_cast<size_t>(virtualKey)].store(down);
+    }
+}
+
+void SetKeyDownAfterPolls(int virtualKey, uint32_t polls) {
+    if (virtualKey < 0 || virtualKey >= static_cast<int>(KeysDown.size())) return;
+    KeysDown[static_cast<size_t>(virtualKey)].store(false);
+    PollsBeforeDown[static_cast<size_t>(virtualKey)].store(polls + 1);
 }
 
 void SetManualTicks(bool on, DWORD value) {

@@ -52,7 +52,10 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void DiscardThreadMessages();
 
 // Keys: GetAsyncKeyState reports a key as down (0x8000) while set here.
+// SetKeyDownAfterPolls lets the key read as up for the next `polls` polls of
+// it and as down from then on, as if it were pressed just then.
 void SetKeyDown(int virtualKey, bool down);
+void SetKeyDownAfterPolls(int virtualKey, uint32_t polls);
 
 // Clock: with manual ticks on, GetTickCount returns `value` plus what
 // AdvanceTicks added since; off, it returns real milliseconds again.

@@ -325,6 +325,13 @@ TEST_F(ExtractFixture, HeldKeyAtTheLastReportOfAStoredEntryCancels) {
     win::posix::SetKeyDown(0x1B, false);
     EXPECT_FALSE(Exists(dir.HostPath("f")));
     EXPECT_EQ(Extract(0, "f", 0, 0, 0x1B), Ok);
+    // Pressed only between the report at 81 % and the last one, after the
+    // whole entry has been copied.
+    win::posix::SetKeyDownAfterPolls(0x1B, 1);
+    EXPECT_EQ(Extract(0, "g", 0, 0, 0x1B), Cancelled);
+    EXPECT_LT(win::GetAsyncKeyState(0x1B), 0) << "the key went down at the second poll";
+    win::posix::SetKeyDown(0x1B, false);
+    EXPECT_FALSE(Exists(dir.HostPath("g"))) << "the fully written output is deleted";
 }
 
 TEST_F(ExtractFixture, BusyGuardTurnsAwayEveryCallWhileTheFlagIsSet) {

@@ -158,6 +158,11 @@ TEST_F(ReaderFixture, PercentageArithmeticAndClamp) {
     EngineState.BytesRead = 1000001;
     ReportProgress();
     EXPECT_EQ(EngineState.ProgressPercent, 99);
+    // Far beyond what BytesRead * 100 holds in 32 bits.
+    EngineState.CompressedSize = 100000000;
+    EngineState.BytesRead = 50000000;
+    ReportProgress();
+    EXPECT_EQ(EngineState.ProgressPercent, 50);
     // Deferred sizes read 0 % for a long while.
     EngineState.CompressedSize = DeferredSize;
     EngineState.BytesRead = 21474835;

@@ -723,6 +723,13 @@ TEST(PosixInput, KeyStates) {
     EXPECT_EQ(GetAsyncKeyState('A'), 0);
     posix::SetKeyDown(Escape, false);
     EXPECT_EQ(GetAsyncKeyState(Escape), 0);
+    posix::SetKeyDownAfterPolls(Escape, 2);
+    EXPECT_EQ(GetAsyncKeyState(Escape), 0);
+    EXPECT_EQ(GetAsyncKeyState(Escape), 0);
+    EXPECT_LT(GetAsyncKeyState(Escape), 0);
+    EXPECT_LT(GetAsyncKeyState(Escape), 0) << "and stays down";
+    posix::SetKeyDown(Escape, false);
+    EXPECT_EQ(GetAsyncKeyState(Escape), 0);
     EXPECT_EQ(GetAsyncKeyState(-1), 0);
     EXPECT_EQ(GetAsyncKeyState(4096), 0);
 }
