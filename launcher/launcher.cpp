@@ -1,7 +1,8 @@
 // The launcher's run and its extract-all loop.
 //
-// Only the writing of pc.dat is checked; extraction, deletion and the shell
-// report nothing, and the run ends with exit code 0. An I/O error on pc.dat
+// Only the writing of pc.dat is checked; deletion and the shell report
+// nothing, the extraction only whether Setup.exe came out intact, and the
+// run ends with exit code 0. An I/O error on pc.dat
 // (or one raised by the engine) ends the run through RaiseIoError.
 #include "launcher/launcher.h"
 
@@ -45,6 +46,19 @@ size_t AfterLastDelimiter(const char* path, size_t length) {
         if (c == '\\' || c == ':') after = i + 1;
     }
     return after;
+}
+
+// Equal but for the case of ASCII letters. Bytes of double-byte characters
+// are compared as they are: they are never ASCII letters where a name
+// differs only in case.
+bool EqualIgnoringAsciiCase(const char* a, const char* b) {
+    for (;; a++, b++) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
 }
 
 bool AppendItem(EntryList& list, const char* name, int32_t headerOffset) {
@@ -145,11 +159,12 @@ void FreeEntryList(EntryList& list) {
     std::memset(&list, 0, sizeof list);
 }
 
-void ExtractAll(const char* archivePath, const char* destDir) {
+bool ExtractAll(const char* archivePath, const char* destDir, const char* program) {
     EntryList list;
     std::memset(&list, 0, sizeof list);
     ForceDirectory(destDir);
     ListEntries(archivePath, list);
+    bool programExtracted = false;
     char path[TempDirCapacity + MaxPath + 2];
     for (uint32_t i = 0; i < list.Count; i++) {
         const char* name = list.Names + list.Items[i].NameOffset;
@@ -158,12 +173,15 @@ void ExtractAll(const char* archivePath, const char* destDir) {
         if (!JoinPath(path, sizeof path, destDir, name)) continue;
         size_t len = std::strlen(path);
         if (len == 0) continue;
-        if (path[len - 1] == '\\')
+        if (path[len - 1] == '\\') {
             ForceDirectory(path);
-        else
-            ExtractEntry(archivePath, path, 0, list.Items[i].HeaderOffset, 0, 0);
+            continue;
+        }
+        ExtractResult result = ExtractEntry(archivePath, path, 0, list.Items[i].HeaderOffset, 0, 0);
+        if (program != nullptr && EqualIgnoringAsciiCase(path, program)) programExtracted = result == Ok;
     }
     FreeEntryList(list);
+    return programExtracted;
 }
 
 int LauncherMain() {
@@ -197,16 +215,20 @@ int LauncherMain() {
     if (!win::CloseHandle(copy) && writeError == 0) writeError = static_cast<int32_t>(win::GetLastError());
     if (writeError != 0) RaiseIoError(writeError);
 
-    // 5-6.
-    ExtractAll(archivePath, TempDir);
+    // 5-6. Setup.exe is named with its full path: a bare name would let the
+    // shell search on and start a Setup.exe that lies beside the launcher (in
+    // a downloads folder, say).
+    char setupPath[TempDirCapacity + sizeof SetupName];
+    JoinPath(setupPath, sizeof setupPath, TempDir, SetupName);
+    bool setupExtracted = ExtractAll(archivePath, TempDir, setupPath);
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::DeleteFileA(archivePath);
 
-    // 7-8. Setup.exe is named with its full path: a bare name would let the
-    // shell search on when the archive has none, and start a Setup.exe that
-    // lies beside the launcher (in a downloads folder, say).
-    char setupPath[TempDirCapacity + sizeof SetupName];
-    JoinPath(setupPath, sizeof setupPath, TempDir, SetupName);
-    win::ShellExecuteA(nullptr, nullptr, setupPath, nullptr, TempDir, win::SW_SHOWNORMAL);
+    // 7-8. Only a Setup.exe that this run has just extracted intact is
+    // started. Whatever else lies under that name in the temporary folder
+    // (an earlier installer's, or nothing, when this archive has none or its
+    // entry failed) would run with this archive's files as if it belonged
+    // to them; then nothing is started, and the run still ends with 0.
+    if (setupExtracted) win::ShellExecuteA(nullptr, nullptr, setupPath, nullptr, TempDir, win::SW_SHOWNORMAL);
     return 0;
 }

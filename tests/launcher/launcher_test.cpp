@@ -136,14 +136,50 @@ TEST(Launcher, RunsTheWholeSequenceWithARegisteredResource) {
     EXPECT_EQ(ran.substr(0, ran.find('\n')), dir.Host) << "Setup.exe runs in the temporary directory";
 }
 
-TEST(Launcher, WithoutSetupExeTheRunStillSucceeds) {
+// Setup.exe is started only when this run extracted it intact; a Setup.exe
+// left in the temporary folder by an earlier installer never runs with this
+// archive's files. The run ends with 0 either way.
+TEST(Launcher, OnlyASetupExeExtractedIntactByThisRunIsStarted) {
+    ZipEntrySpec unsupported = Stored("Setup.exe", SetupScript);
+    unsupported.Method = 7;
+    ZipEntrySpec encrypted = Stored("Setup.exe", SetupScript);
+    encrypted.Flags = 1;
+    ZipEntrySpec damaged = Stored("Setup.exe", SetupScript);
+    damaged.CrcFromData = false;
+    damaged.Crc = 0x1234;
+    const struct {
+        const char* what;
+        std::vector<ZipEntrySpec> entries;
+        bool started;
+    } rows[] = {
+        {"no Setup.exe", {Stored("readme.txt", "r")}, false},
+        {"unsupported method", {Stored("readme.txt", "r"), unsupported}, false},
+        {"encrypted", {encrypted}, false},
+        {"checksum mismatch", {damaged}, false},
+        {"a good one, then a damaged one of the same name", {Stored("Setup.exe", SetupScript), damaged}, false},
+        {"a damaged one, then a good one", {damaged, Stored("Setup.exe", "#!/bin/sh\n")}, true},
+    };
+    for (const auto& row : rows) {
+        ScratchDir dir;
+        TempDirEnv env(dir.Host);
+        WriteText(dir.HostPath("Setup.exe"), SetupScript);  // an earlier installer's
+        auto z = BuildZip(row.entries);
+        win::posix::RegisterResource("ZIP", 1, z.Bytes_.data(), static_cast<win::DWORD>(z.Bytes_.size()));
+        uint32_t callsBefore = win::posix::LastShellExecute().Calls;
+        EXPECT_EQ(LauncherMain(), 0) << row.what;
+        auto shell = win::posix::LastShellExecute();
+        EXPECT_EQ(shell.Calls, callsBefore + (row.started ? 1 : 0)) << row.what;
+        if (row.started) EXPECT_EQ(shell.File, dir.Win + "\\Setup.exe") << row.what;
+        EXPECT_FALSE(Exists(dir.HostPath("pc.dat"))) << row.what;
+    }
+    // The name is compared as Windows compares names, without regard to case.
     ScratchDir dir;
-    TempDirEnv env(dir.Host);
-    auto z = BuildZip({Stored("readme.txt", "r")});
-    win::posix::RegisterResource("ZIP", 1, z.Bytes_.data(), static_cast<win::DWORD>(z.Bytes_.size()));
-    EXPECT_EQ(LauncherMain(), 0);
-    EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"readme.txt"}));
-    EXPECT_LE(win::posix::LastShellExecute().Result, 32);
+    auto z = BuildZip({Stored("SETUP.exe", "s")});
+    WriteBytes(dir.HostPath("arc.zip"), z.Bytes_);
+    std::string dest = dir.WinPath("out\\");
+    EXPECT_TRUE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str(), (dest + "setup.EXE").c_str()));
+    EXPECT_FALSE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str(), (dest + "setup.EX").c_str()));
+    EXPECT_FALSE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str()));
 }
 
 TEST(Launcher, UnwritableArchiveCopyEndsTheRunWithTheErrorBox) {
