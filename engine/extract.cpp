@@ -51,8 +51,8 @@ ExtractResult GiveUp(ExtractResult result) {
 // in the deepest directory reached. The file name (after the last "\") is not
 // entered; for a directory entry that is the empty last token.
 void WalkDestinationPath(char* workCopy) {
-    const char* lastSep = std::strrchr(workCopy, '\\');
-    const char* nameStart = lastSep != nullptr ? lastSep + 1 : nullptr;
+    const char* after = AfterLastSeparator(workCopy, "\\");
+    const char* nameStart = after != workCopy ? after : nullptr;
     char* t = NextPathToken(workCopy, '\\');
     if (t != nullptr && t[0] != '\0' && t[1] == ':') {
         char root[4] = {t[0], ':', '\\', '\0'};
@@ -204,7 +204,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     if (!e.MemoryOutput) {
         char workCopy[MaxPath + 1];
         size_t len = destPath != nullptr ? std::strlen(destPath) : 0;
-        bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && destPath[len - 1] != '\\';
+        bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && !EndsWithBackslash(destPath);
         // A path that does not fit the working copy is refused before
         // anything is created for it.
         if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPath) return GiveUp(OutputFailed);
@@ -215,7 +215,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         }
         char outputName[MaxPath + 1];
         std::memcpy(outputName, workCopy, len + 1);
-        bool isDirectory = len > 0 && workCopy[len - 1] == '\\';
+        bool isDirectory = EndsWithBackslash(workCopy);
 
         int32_t code = 0;
         e.OutputFile = CreateOutputFile(outputName);

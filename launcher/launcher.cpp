@@ -33,21 +33,6 @@ bool JoinPath(char* out, size_t capacity, const char* dir, const char* name) {
     return true;
 }
 
-// Position just after the last "\" or ":" of path (0 when it has neither);
-// the trail byte of a double-byte character is no separator.
-size_t AfterLastDelimiter(const char* path, size_t length) {
-    size_t after = 0;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        if (win::IsDBCSLeadByte(c) && i + 1 < length) {
-            i++;
-            continue;
-        }
-        if (c == '\\' || c == ':') after = i + 1;
-    }
-    return after;
-}
-
 // Equal but for the case of ASCII letters. Bytes of double-byte characters
 // are compared as they are: they are never ASCII letters where a name
 // differs only in case.
@@ -109,7 +94,7 @@ void ForceDirectory(const char* directory) {
     std::memcpy(dir, directory, len);
     dir[len] = '\0';
     if (IsExistingDirectory(dir)) return;
-    size_t parentLength = AfterLastDelimiter(dir, len);
+    size_t parentLength = static_cast<size_t>(AfterLastSeparator(dir, "\\:") - dir);
     if (parentLength == len) return;  // still ends in a separator
     char parent[sizeof dir];
     std::memcpy(parent, dir, parentLength);
@@ -120,11 +105,11 @@ void ForceDirectory(const char* directory) {
 
 bool IsUnsafeEntryName(const char* name) {
     if (name[0] == '\\' || name[0] == '/') return true;
-    if (std::strchr(name, ':') != nullptr) return true;
+    if (FindSeparator(name, ":") != nullptr) return true;
     const char* component = name;
     for (;;) {
-        const char* end = component;
-        while (*end != '\0' && *end != '\\' && *end != '/') end++;
+        const char* end = FindSeparator(component, "\\/");
+        if (end == nullptr) end = component + std::strlen(component);
         // Windows drops trailing dots and spaces of a component, so ". ." or
         // "..." can mean ".." as well.
         size_t dots = 0;
@@ -173,7 +158,7 @@ bool ExtractAll(const char* archivePath, const char* destDir, const char* progra
         if (!JoinPath(path, sizeof path, destDir, name)) continue;
         size_t len = std::strlen(path);
         if (len == 0) continue;
-        if (path[len - 1] == '\\') {
+        if (EndsWithBackslash(path)) {
             ForceDirectory(path);
             continue;
         }
@@ -190,7 +175,7 @@ int LauncherMain() {
     win::DWORD len = win::GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
     if (len >= sizeof modulePath) len = sizeof modulePath - 1;
     modulePath[len] = '\0';
-    win::HMODULE module = win::GetModuleHandleA(modulePath + AfterLastDelimiter(modulePath, len));
+    win::HMODULE module = win::GetModuleHandleA(AfterLastSeparator(modulePath, "\\:"));
 
     // 2.
     GetTempDirectory(TempDir);

@@ -95,6 +95,23 @@ TEST_F(ExtractFixture, DirectoryEntriesMakeEveryComponentAndNoFile) {
     EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"a.zip"}));
 }
 
+// In code page 932 the second byte of 表, ソ and 能 is that of "\\": the walk
+// must neither cut a name there nor take a name that ends in one for a
+// directory.
+TEST_F(ExtractFixture, DoubleByteNamesWhoseSecondByteIsABackslash) {
+    AnsiCodePageScope cp932(932);
+    Make({Stored("f", Bytes{'o', 'k'}), Stored("d/", {})});
+    EXPECT_EQ(Extract(0, Hyo932 + "\\" + So932 + "\\" + No932 + ".txt"), Ok);
+    EXPECT_EQ(ReadBytes(dir.HostPath(HyoUtf8 + "/" + SoUtf8 + "/" + NoUtf8 + ".txt")), (Bytes{'o', 'k'}));
+    EXPECT_EQ(CurrentDir(), dir.HostPath(HyoUtf8 + "/" + SoUtf8));
+    EXPECT_EQ(Extract(0, No932 + "\\" + So932), Ok) << "a file whose name ends in the byte of \\";
+    EXPECT_EQ(ReadBytes(dir.HostPath(NoUtf8 + "/" + SoUtf8)), (Bytes{'o', 'k'}));
+    EXPECT_EQ(Extract(1, So932 + "\\" + Hyo932 + "\\"), Ok);
+    EXPECT_TRUE(IsDir(dir.HostPath(SoUtf8 + "/" + HyoUtf8)));
+    EXPECT_EQ(Extract(1, "x\\" + Hyo932, 0x10), Ok) << "the directory bit appends the \\";
+    EXPECT_TRUE(IsDir(dir.HostPath("x/" + HyoUtf8)));
+}
+
 TEST_F(ExtractFixture, RelativeDestinationWithMissingDirectoryFails) {
     Make({Stored("f", Bytes{1, 2})});
     ASSERT_EQ(TryChangeDir(dir.Win.c_str()), 0);

@@ -263,6 +263,25 @@ TEST(PathToken, ReturnsEmptyTokensAndCutsInPlace) {
     EXPECT_STREQ(NextPathToken(nullptr, '\\'), "x");
 }
 
+TEST(PathToken, SeparatorsAreNeverTheSecondByteOfADoubleByteCharacter) {
+    AnsiCodePageScope cp932(932);
+    std::string text = "C:" + Hyo932 + "\\a\\" + So932;
+    EXPECT_EQ(FindSeparator(text.c_str(), "\\:"), text.c_str() + 1);
+    EXPECT_STREQ(AfterLastSeparator(text.c_str(), "\\:"), So932.c_str());
+    EXPECT_FALSE(EndsWithBackslash(text.c_str()));
+    EXPECT_TRUE(EndsWithBackslash((text + "\\").c_str()));
+    EXPECT_EQ(FindSeparator("\x95", "\\"), nullptr) << "a lead byte at the end";
+    std::vector<char> cut(text.begin(), text.end());
+    cut.push_back('\0');
+    std::vector<std::string> tokens;
+    for (char* t = NextPathToken(cut.data(), '\\'); t != nullptr; t = NextPathToken(nullptr, '\\')) tokens.push_back(t);
+    EXPECT_EQ(tokens, (std::vector<std::string>{"C:" + Hyo932, "a", So932}));
+    // In 1252 the same bytes are two characters each, the second a "\\".
+    AnsiCodePageScope cp1252(1252);
+    EXPECT_TRUE(EndsWithBackslash(text.c_str()));
+    EXPECT_STREQ(AfterLastSeparator(text.c_str(), "\\"), "");
+}
+
 TEST(PathToken, ChangeAndMakeDirReportSystemCodes) {
     ScratchDir dir;
     EXPECT_EQ(TryChangeDir(dir.Win.c_str()), 0);

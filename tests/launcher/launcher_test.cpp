@@ -182,6 +182,43 @@ TEST(Launcher, OnlyASetupExeExtractedIntactByThisRunIsStarted) {
     EXPECT_FALSE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str()));
 }
 
+// A user whose temporary folder and whose entry names hold double-byte
+// characters ending in the byte of "\\" (code page 932): files in
+// sub-directories without an entry of their own, and a file whose name ends
+// in such a character.
+TEST(Launcher, InstallsDoubleByteNamesIntoADoubleByteTemporaryFolder) {
+    AnsiCodePageScope cp932(932);
+    ScratchDir dir;
+    std::string temp = dir.HostPath(HyoUtf8 + SoUtf8 + NoUtf8);
+    ASSERT_EQ(RunShell("mkdir '" + temp + "'"), 0);
+    TempDirEnv env(temp);
+    auto z = BuildZip({Stored("Setup.exe", SetupScript), Stored(So932 + "/" + Hyo932 + "/data.txt", "payload"),
+                       Stored(No932, "n"), Stored(Hyo932 + ".txt", "h")});
+    win::posix::RegisterResource("ZIP", 1, z.Bytes_.data(), static_cast<win::DWORD>(z.Bytes_.size()));
+    EXPECT_EQ(LauncherMain(), 0);
+    std::string tempWin = dir.Win + "\\" + Hyo932 + So932 + No932 + "\\";
+    EXPECT_EQ(std::string(TempDir), tempWin);
+    EXPECT_EQ(win::posix::LastShellExecute().File, tempWin + "Setup.exe");
+    ASSERT_TRUE(WaitFor(temp + "/Setup.ran"));
+    EXPECT_EQ(ListFiles(temp), (std::vector<std::string>{"Setup.exe", "Setup.ran", SoUtf8 + "/" + HyoUtf8 + "/data.txt",
+                                                         NoUtf8, HyoUtf8 + ".txt"}));
+    EXPECT_EQ(ReadBytes(temp + "/" + SoUtf8 + "/" + HyoUtf8 + "/data.txt"), (Bytes{'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
+}
+
+// The error report names the program by the part of its path after the last
+// "\\", which must not be cut at the second byte of ソ.
+TEST(Launcher, TheErrorReportNamesADoubleByteProgramInFull) {
+    ScratchDir dir;
+    std::string program = dir.HostPath(HyoUtf8 + "/" + SoUtf8 + ".exe");
+    ASSERT_EQ(RunShell("mkdir -p '" + dir.HostPath("t/pc.dat") + "' '" + dir.HostPath(HyoUtf8) + "' && cp '" LAUNCHER_EXE
+                       "' '" + program + "'"), 0);
+    EXPECT_EQ(RunShell("POSIX_ANSI_CODE_PAGE=932 TMPDIR='" + dir.HostPath("t") + "' '" + program + "' 2> '" +
+                       dir.HostPath("report") + "'"), 1);
+    Bytes report = ReadBytes(dir.HostPath("report"));
+    std::string text(report.begin(), report.end());
+    EXPECT_NE(text.find("Exception EInOutError in Modul " + SoUtf8 + ".exe bei "), std::string::npos) << text;
+}
+
 TEST(Launcher, UnwritableArchiveCopyEndsTheRunWithTheErrorBox) {
     ScratchDir dir;
     ASSERT_EQ(RunShell("mkdir '" + dir.HostPath("pc.dat") + "'"), 0);

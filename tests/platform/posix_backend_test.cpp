@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_testing.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -122,6 +123,16 @@ TEST(PosixPaths, NamesChangeCodePageAtTheBoundary) {
     EXPECT_EQ(posix::ToWindowsPath("/tmp/Gr\xC3\xB6\xC3\x9F" "e \xE2\x82\xAC.txt"), "C:\\tmp\\Gr\xF6\xDF" "e \x80.txt");
     // Characters 1252 lacks and malformed UTF-8 come out as "?".
     EXPECT_EQ(posix::ToWindowsPath("/\xD0\x96/\xFF/\xC0\xAF"), "C:\\?\\?\\??");
+    {
+        // In 932 the second byte of a character is no separator, and "|" (7C)
+        // as a second byte is no forbidden character: 表\ソ\－.
+        testutil::AnsiCodePageScope cp932(932);
+        std::string utf8 = "/tmp/" + testutil::HyoUtf8 + "/" + testutil::SoUtf8 + "/\xEF\xBC\x8D";
+        std::string ansi = "C:\\tmp\\" + testutil::Hyo932 + "\\" + testutil::So932 + "\\\x81\x7C";
+        EXPECT_EQ(posix::ToHostPath(ansi.c_str()), utf8);
+        EXPECT_EQ(posix::ToWindowsPath(utf8.c_str()), ansi);
+        EXPECT_EQ(posix::ToHostPath((ansi + "\\").c_str()), utf8);
+    }
     // MAX_PATH counts characters, not the bytes of their UTF-8 form.
     std::string name(120, '\xE4');
     EXPECT_NE(posix::ToHostPath(("C:\\" + name).c_str()), "");
@@ -913,8 +924,15 @@ TEST(PosixReport, MessageBoxWritesUtf8ToStderr) {
     EXPECT_EQ(out, "[MessageBox] Anwendungsfehler: Ung\xC3\xBCltiger Dateiname \xE2\x82\xAC\n");
 }
 
-TEST(PosixReport, NoDoubleByteCharacters) {
+TEST(PosixReport, DoubleByteCharactersOnlyInCodePage932) {
     for (int c = 0; c < 256; c++) EXPECT_FALSE(IsDBCSLeadByte(static_cast<uint8_t>(c)));
+    EXPECT_FALSE(posix::SetAnsiCodePage(936));
+    testutil::AnsiCodePageScope cp932(932);
+    for (int c = 0; c < 256; c++)
+        EXPECT_EQ(IsDBCSLeadByte(static_cast<uint8_t>(c)) != 0, (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) << c;
+    ::testing::internal::CaptureStderr();
+    MessageBoxA(nullptr, ("Modul " + testutil::So932 + ".exe").c_str(), "Anwendungsfehler", MB_ICONERROR);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[MessageBox] Anwendungsfehler: Modul " + testutil::SoUtf8 + ".exe\n");
 }
 
 TEST(PosixReportDeathTest, ExitProcessEndsWithTheCode) {
