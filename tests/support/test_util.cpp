@@ -12,6 +12,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include "platform/posix/posix_backend.h"
+
 namespace testutil {
 
 namespace {
@@ -44,6 +46,12 @@ void RemoveTree(const std::string& path, bool keepRoot = false) {
 }
 
 }  // namespace
+
+AnsiCodePageScope::AnsiCodePageScope(uint32_t codePage) { win::posix::SetAnsiCodePage(codePage); }
+AnsiCodePageScope::~AnsiCodePageScope() { win::posix::SetAnsiCodePage(1252); }
+
+const std::string Hyo932 = "\x95\x5C", So932 = "\x83\x5C", No932 = "\x94\x5C";
+const std::string HyoUtf8 = "\xE8\xA1\xA8", SoUtf8 = "\xE3\x82\xBD", NoUtf8 = "\xE8\x83\xBD";
 
 std::string ToWin(const std::string& hostPath) {
     std::string w = "C:";

@@ -36,6 +36,15 @@ private:
 const ScratchDir& ProcessScratch();
 // Removes everything below hostPath, not hostPath itself.
 void ClearFolder(const std::string& hostPath);
+// The emulated ANSI code page for the life of the object (1252 again
+// afterwards), and three characters of code page 932 whose second byte is
+// that of "\\", in both forms: 表, ソ and 能.
+struct AnsiCodePageScope {
+    explicit AnsiCodePageScope(uint32_t codePage);
+    ~AnsiCodePageScope();
+};
+extern const std::string Hyo932, So932, No932;      // 95 5C, 83 5C, 94 5C
+extern const std::string HyoUtf8, SoUtf8, NoUtf8;
 
 std::string ToWin(const std::string& hostPath);
 Bytes ReadBytes(const std::string& hostPath);
