@@ -81,11 +81,11 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
         return TableBadLengths;
     }
 
-    // 1. The length of inflate's end-of-block code (symbol 256): a sub-table
+    // The length of inflate's end-of-block code (symbol 256): a sub-table
     // that starts inside that code's length is cut off where it ends.
     int32_t endOfBlockLength = count > 256 ? lengths[256] : MaxCodeLength;
 
-    // 2. Codes per length.
+    // Codes per length.
     int32_t lengthCounts[MaxCodeLength + 1] = {};
     for (int32_t s = 0; s < count; s++) {
         if (lengths[s] > MaxCodeLength) {
@@ -96,14 +96,14 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
         lengthCounts[lengths[s]]++;
     }
 
-    // 3. No codes at all: no table.
+    // No codes at all: no table.
     if (lengthCounts[0] == count) {
         *tableOut = nullptr;
         *lookupBits = 0;
         return TableComplete;
     }
 
-    // 4. The root is at least as wide as the shortest code and no wider than
+    // The root is at least as wide as the shortest code and no wider than
     // the longest.
     int32_t shortest = 1;
     while (lengthCounts[shortest] == 0) shortest++;
@@ -113,7 +113,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
     if (*lookupBits > longest) *lookupBits = longest;
     const int32_t rootBits = *lookupBits;
 
-    // 5. Symbols in code order: by length, then by symbol number (the
+    // Symbols in code order: by length, then by symbol number (the
     // order of their canonical codes).
     uint16_t ordered[MaxSymbols];
     const int32_t orderedCount = count - lengthCounts[0];
@@ -124,7 +124,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
             if (lengths[s] != 0) ordered[next[lengths[s]]++] = static_cast<uint16_t>(s);
     }
 
-    // 6. The code space: freeCodes counts the codes of the current length
+    // The code space: freeCodes counts the codes of the current length
     // not yet taken. Over-subscription is refused; what is left of the
     // longest length becomes invalid codes at the end of the order, so that
     // every table is filled to its last entry.
@@ -145,7 +145,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
     }
     lengthCounts[longest] += freeCodes;
 
-    // 7. Walk the codes in order, opening a table level whenever a code
+    // Walk the codes in order, opening a table level whenever a code
     // reaches past the deepest open one.
     TableLevel levels[MaxCodeLength + 1];
     int32_t levelCount = 0;    // open levels; levels[levelCount - 1] is the deepest
@@ -157,7 +157,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
 
     for (int32_t len = shortest; len <= longest; len++) {
         for (int32_t laterOfLength = lengthCounts[len] - 1; laterOfLength >= 0; laterOfLength--) {
-            // 7.1 Open levels until the code fits the deepest one.
+            // Open levels until the code fits the deepest one.
             while (len > depth + (levelCount > 0 ? levels[levelCount - 1].Width : 0)) {
                 const int32_t parentWidth = levelCount > 0 ? levels[levelCount - 1].Width : 0;
                 depth += parentWidth;
@@ -216,7 +216,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
                 levels[levelCount++] = TableLevel{table, width, prefix};
             }
 
-            // 7.2 The entry of this code.
+            // The entry of this code.
             DecodeEntry entry = {};
             entry.Bits = static_cast<uint8_t>(len - depth);
             entry.SubTable = nullptr;
@@ -237,14 +237,14 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
                 }
             }
 
-            // 7.3 Into every index of the deepest table whose low bits are
+            // Into every index of the deepest table whose low bits are
             // the code's bits below this level.
             const TableLevel& deepest = levels[levelCount - 1];
             const uint32_t size = 1u << deepest.Width;
             const uint32_t step = 1u << (len - depth);
             for (uint32_t i = code >> depth; i < size; i += step) deepest.Table[i] = entry;
 
-            // 7.4 The next code of this length, counted in arrival order: the
+            // The next code of this length, counted in arrival order: the
             // canonical increment, done from the last bit backwards.
             uint32_t bit = 1u << (len - 1);
             while ((code & bit) != 0) {
@@ -253,7 +253,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
             }
             code |= bit;
 
-            // 7.5 Close the levels that the next code has left.
+            // Close the levels that the next code has left.
             while (levelCount > 1 && (code & ((1u << depth) - 1)) != levels[levelCount - 1].Prefix) {
                 levelCount--;
                 depth -= levels[levelCount - 1].Width;
@@ -261,6 +261,7 @@ TableResult BuildDecodeTable(const uint16_t* lengths, uint16_t count, uint16_t s
         }
     }
 
-    // 8.
+    // The verdict: a code space left partly free is incomplete, except for
+    // the lone 1-bit code that a distance code of one symbol may have.
     return (freeCodes != 0 && longest > 1) ? TableIncomplete : TableComplete;
 }

@@ -103,7 +103,7 @@ const DecodeEntry* ReadCode(const DecodeEntry* table, int32_t rootBits) {
 }
 
 // Passes a full window on and starts it over.
-bool WindowFull() {
+bool FlushFullWindow() {
     if (!FlushOutput(static_cast<uint16_t>(OutputWindowSize))) return false;
     EngineState.WindowPos = 0;
     return true;
@@ -124,7 +124,7 @@ bool CopyMatch(uint16_t source, uint16_t length) {
         CopyInWindow(e.OutputWindow, to, from, chunk);
         e.WindowPos = static_cast<uint16_t>(to + chunk);
         source = static_cast<uint16_t>(from + chunk);
-        if (e.WindowPos == OutputWindowSize && !WindowFull()) return false;
+        if (e.WindowPos == OutputWindowSize && !FlushFullWindow()) return false;
     }
     return true;
 }
@@ -145,7 +145,7 @@ ExtractResult DecodeSymbols(const BlockCodes& codes) {
         if (entry->Op == OpLiteral) {
             e.OutputWindow[e.WindowPos] = static_cast<uint8_t>(entry->Value);
             e.WindowPos = static_cast<uint16_t>(e.WindowPos + 1);
-            if (e.WindowPos == OutputWindowSize && !WindowFull()) return OutputFailed;
+            if (e.WindowPos == OutputWindowSize && !FlushFullWindow()) return OutputFailed;
             continue;
         }
         if (entry->Op == OpEndOfBlock) return Ok;
@@ -192,7 +192,7 @@ ExtractResult CopyStoredBlock() {
             e.InputPos = static_cast<int16_t>(e.InputPos + static_cast<int32_t>(run));
             e.WindowPos = static_cast<uint16_t>(e.WindowPos + run);
             length -= run;
-            if (e.WindowPos == OutputWindowSize && !WindowFull()) {
+            if (e.WindowPos == OutputWindowSize && !FlushFullWindow()) {
                 // The loop below fails with the last byte still in the bit
                 // buffer.
                 e.BitBuffer = e.OutputWindow[OutputWindowSize - 1];
@@ -205,7 +205,7 @@ ExtractResult CopyStoredBlock() {
         EnsureBits(8);
         e.OutputWindow[e.WindowPos] = static_cast<uint8_t>(e.BitBuffer);
         e.WindowPos = static_cast<uint16_t>(e.WindowPos + 1);
-        if (e.WindowPos == OutputWindowSize && !WindowFull()) return OutputFailed;
+        if (e.WindowPos == OutputWindowSize && !FlushFullWindow()) return OutputFailed;
         DropBits(8);
     }
     if (e.CancelRequested) return Cancelled;

@@ -160,3 +160,13 @@ put("decode_table", "deep", lengths_seed(134, 0, 6, False, [1, 2, 3, 4, 5, 6] + 
 # Stored data for the differential harness: plain copies of several sizes.
 for n in (0, 1, 2047, 2049, 40000):
     put("differential", "stored-%d" % n, bytes([0]) + decoder_header(0, n) + text(n, n))
+
+# Cancelled runs: the first progress report comes only after the second
+# input block, so the window's stop at the k-th report (high 4 bits of the
+# selector) is reached only by inputs of several blocks.
+for k in (1, 2, 5):
+    data = text(60000, 100 + k) + bytes(rng.getrandbits(8) for _ in range(20000))
+    c = zlib.compressobj(6, zlib.DEFLATED, -15)
+    raw = c.compress(data) + c.flush()
+    put("differential", "inflate-cancel-%d" % k, bytes([(k << 4) | 8]) + decoder_header(0, len(data)) + raw)
+    put("differential", "stored-cancel-%d" % k, bytes([k << 4]) + decoder_header(0, 20000) + data[:20000])
