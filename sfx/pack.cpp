@@ -24,15 +24,37 @@ struct ScratchFile {
     }
 };
 
+// "32-bit x86 launcher: runs on every Windows"
+std::string DescribeLauncher(uint16_t machine) {
+    if (machine == MachineX86) return "32-bit x86 launcher: runs on every Windows";
+    if (machine == MachineX64) return "x86-64 launcher: 64-bit Windows only";
+    return MachineName(machine) + " launcher: Windows on that processor only";
+}
+
 }  // namespace
 
 int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     Bytes stub = ReadHostFile(o.Stub, MaxStubSize);
+    PackOptions options = o;
+    // Only a launcher can carry an archive: any other program would never
+    // look at it.
+    bool launcher = false;
     try {
-        ParsePe(stub);
+        PeImage image = ParsePe(stub);
+        launcher = (image.Characteristics & 0x2000) == 0 && HasLauncherMarker(ReadResources(stub, image));
+        if (launcher) {
+            out << o.Stub << ": " << DescribeLauncher(image.Machine) << "\n";
+            options.Check.LauncherMachine = image.Machine;
+        }
     } catch (const PeError& e) {
         throw ToolError(o.Stub + ": " + e.what());
     }
+    if (!launcher && !o.Force) {
+        err << "sfx: " << o.Stub << ": not a launcher (it lacks the launcher's marker resource): a program that is "
+            << "not the launcher would never unpack the archive; pack into launcher-stub.exe (--force packs anyway)\n";
+        return ExitProblems;
+    }
+    if (!launcher) err << "sfx: " << o.Stub << ": not a launcher; packed into it anyway (--force)\n";
 
     // The archive: as given, or zipped from the folder into a scratch file,
     // which `check` needs as a file like any archive.
@@ -41,6 +63,7 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     Bytes payload;
     ScratchFile scratch;
     std::error_code ec;
+    const CheckOptions& checkOptions = options.Check;
     if (std::filesystem::is_directory(o.Input, ec)) {
         FolderZip zip = ZipFolder(o.Input);
         for (const std::string& s : zip.Skipped) err << "sfx: " << o.Input << ": skipped " << s << "\n";
@@ -54,7 +77,7 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
         payload = ReadHostFile(o.Input, MaxPayloadSize);
     }
 
-    CheckReport report = CheckArchive(archivePath, o.Check);
+    CheckReport report = CheckArchive(archivePath, checkOptions);
     PrintCheckReport(display, report, out);
     if (!report.Problems.empty() && !o.Force) {
         err << "sfx: " << o.Output << ": not written: the launcher would not install everything from " << display
