@@ -73,7 +73,7 @@ void PutSharedFields(std::vector<uint8_t>& out, const CentralRecord& r) {
 int64_t UnixTimeOf(const fs::path& path) {
     std::error_code ec;
     fs::file_time_type t = fs::last_write_time(path, ec);
-    if (ec) throw ToolError(path.string() + ": cannot read its time: " + ec.message());
+    if (ec) throw ToolError(DisplayPath(path) + ": cannot read its time: " + ec.message());
     auto system = std::chrono::file_clock::to_sys(t);
     return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
 }
@@ -101,7 +101,7 @@ void Collect(const fs::path& dir, const std::string& prefix, std::vector<Pending
     std::vector<fs::directory_entry> children;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
-    if (ec) throw ToolError(dir.string() + ": cannot list it: " + ec.message());
+    if (ec) throw ToolError(DisplayPath(dir) + ": cannot list it: " + ec.message());
     std::sort(children.begin(), children.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
         return NameBytes(a.path().filename()) < NameBytes(b.path().filename());
     });
@@ -142,21 +142,21 @@ uint32_t DosDateTimeOf(int64_t unixSeconds) {
 FolderZip ZipFolder(const std::string& folder) {
     FolderZip zip;
     std::error_code ec;
-    if (!fs::is_directory(folder, ec)) throw ToolError(folder + ": not a folder");
+    if (!fs::is_directory(HostPath(folder), ec)) throw ToolError(folder + ": not a folder");
     std::vector<Pending> pending;
-    Collect(fs::path(folder), "", pending, zip);
+    Collect(HostPath(folder), "", pending, zip);
     if (pending.size() > MaxEntries) throw ToolError(folder + ": more than 65535 files and folders");
 
     std::vector<uint8_t>& out = zip.Archive;
     std::vector<CentralRecord> central;
     for (const Pending& p : pending) {
         std::vector<uint8_t> data;
-        if (!p.Folder) data = ReadHostFile(p.HostPath.string(), MaxArchiveSize);
-        std::vector<uint8_t> packed = data.empty() ? std::vector<uint8_t>() : Deflate(data, p.HostPath.string());
+        if (!p.Folder) data = ReadPathBytes(p.HostPath, MaxArchiveSize, DisplayPath(p.HostPath));
+        std::vector<uint8_t> packed = data.empty() ? std::vector<uint8_t>() : Deflate(data, DisplayPath(p.HostPath));
         bool deflated = !packed.empty();
         const std::vector<uint8_t>& stored = deflated ? packed : data;
         bool highBytes = std::any_of(p.Name.begin(), p.Name.end(), [](char c) { return static_cast<unsigned char>(c) > 127; });
-        if (p.Name.size() > 0xFFFF) throw ToolError(p.HostPath.string() + ": name too long for a ZIP archive");
+        if (p.Name.size() > 0xFFFF) throw ToolError(DisplayPath(p.HostPath) + ": name too long for a ZIP archive");
         CentralRecord r;
         r.Name = p.Name;
         r.Method = deflated ? 8 : 0;

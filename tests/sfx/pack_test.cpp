@@ -2,13 +2,20 @@
 // written launcher parsed back.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <sstream>
 #include <string>
 
 #include "support/pe_test_image.h"
 #include "support/test_util.h"
+#include "sfx/host.h"
 #include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
@@ -84,12 +91,16 @@ TEST_F(PackFixture, AGoodArchiveIsPackedByteForByte) {
     EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"Installer.exe", "good.zip", "stub.exe"}))
         << "no scratch files stay behind";
 
-    // The packed launcher is a stub too: packing it again replaces the archive.
+    // The packed launcher is a stub too: packing it again replaces the
+    // archive (into another file: the stub itself is never overwritten).
     Bytes other = BuildZip({Program("Setup.exe", 0x8664)}).Bytes_;
     WriteBytes(dir.HostPath("other.zip"), other);
     r = Sfx({"pack", out, dir.HostPath("other.zip"), "-o", out});
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_EQ(Payload(out), zip);
+    r = Sfx({"pack", out, dir.HostPath("other.zip"), "-o", dir.HostPath("Installer2.exe")});
     EXPECT_EQ(r.Code, 0) << r.Err;
-    EXPECT_EQ(Payload(out), other);
+    EXPECT_EQ(Payload(dir.HostPath("Installer2.exe")), other);
 }
 
 TEST_F(PackFixture, AnArchiveTheLauncherWouldNotFullyInstallIsRefusedUnlessForced) {
@@ -145,12 +156,12 @@ TEST_F(PackFixture, StubsThatAreNoWindowsProgramsAreNamedInTheError) {
     EXPECT_EQ(r.Code, 1);
     EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("script.sh") + ": not a Windows executable (no MZ header)\n");
     r = Sfx({"pack", dir.HostPath("nostub.exe"), dir.HostPath("good.zip"), "-o", dir.HostPath("o.exe")});
-    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nostub.exe") + ": no such file\n");
+    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nostub.exe") + ": cannot open it: No such file or directory\n");
     r = Sfx({"pack", stub, dir.HostPath("nozip.zip"), "-o", dir.HostPath("o.exe")});
-    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nozip.zip") + ": no such file\n");
+    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nozip.zip") + ": cannot open it: No such file or directory\n");
     r = Sfx({"pack", stub, dir.HostPath("good.zip"), "-o", dir.HostPath("no/such/dir/o.exe")});
     EXPECT_EQ(r.Code, 1);
-    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("no/such/dir/o.exe") + ": cannot create it\n");
+    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("no/such/dir/o.exe") + ": cannot create it: No such file or directory\n");
     EXPECT_FALSE(Exists(dir.HostPath("o.exe")));
 }
 
@@ -238,4 +249,104 @@ TEST_F(PackFixture, SetupExeMustBeAProgramWindowsStartsAndFitTheLaunchersWindows
               std::string::npos)
         << r.Out;
     EXPECT_NE(r.Out.find("1 entry, no problems"), std::string::npos) << r.Out;
+}
+
+TEST_F(PackFixture, PackNeverDestroysOrHalfWritesAFile) {
+    std::string folder = dir.HostPath("app");
+    mkdir(folder.c_str(), 0755);
+    WriteBytes(folder + "/Setup.exe", MakeProgram());
+    std::string out = dir.HostPath("MyApp.exe");
+    // Files with the names scratch files once had stay as they are.
+    for (const char* name : {"MyApp.exe.zip", "MyApp.exe.part", "MyApp.exe.zip.part"}) WriteText(dir.HostPath(name), name);
+    WriteText(out, "the old launcher");
+    ASSERT_EQ(link(out.c_str(), dir.HostPath("kept.exe").c_str()), 0);
+    PackRun r = Sfx({"pack", stub, folder, "-o", out});
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    for (const char* name : {"MyApp.exe.zip", "MyApp.exe.part", "MyApp.exe.zip.part"})
+        { Bytes got = ReadBytes(dir.HostPath(name)); EXPECT_EQ(std::string(got.begin(), got.end()), name); }
+    Bytes kept = ReadBytes(dir.HostPath("kept.exe"));
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "the old launcher") << "replaced by a rename, not overwritten";
+    struct stat st = {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0100, 0u) << "the launcher is executable";
+    EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"MyApp.exe", "MyApp.exe.part", "MyApp.exe.zip",
+                                                             "MyApp.exe.zip.part", "app/Setup.exe", "kept.exe",
+                                                             "stub.exe"}));
+
+    // -o may not name what pack reads, nor a place in the folder it zips.
+    WriteBytes(dir.HostPath("a.zip"), BuildZip({Program("Setup.exe")}).Bytes_);
+    Bytes stubBefore = ReadBytes(stub), zipBefore = ReadBytes(dir.HostPath("a.zip"));
+    struct Row {
+        std::vector<std::string> Args;
+        std::string Err;
+    };
+    const Row rows[] = {
+        {{"pack", stub, dir.HostPath("a.zip"), "-o", stub}, stub + ": is the stub itself"},
+        {{"pack", stub, dir.HostPath("a.zip"), "-o", dir.Host + "/./a.zip"}, dir.Host + "/./a.zip: is the archive being packed"},
+        {{"pack", stub, folder, "-o", folder + "/MyApp.exe"}, folder + "/MyApp.exe: lies inside " + folder},
+        {{"pack", stub, folder + "/", "-o", folder + "/sub/../x.exe"}, folder + "/sub/../x.exe: lies inside"},
+        {{"pack", stub, folder, "-o", folder}, folder + ": is a folder"},
+    };
+    for (const Row& row : rows) {
+        r = Sfx(row.Args);
+        EXPECT_EQ(r.Code, 1) << row.Err;
+        EXPECT_EQ(r.Err.find("sfx: " + row.Err), 0u) << r.Err;
+    }
+    EXPECT_EQ(ReadBytes(stub), stubBefore);
+    EXPECT_EQ(ReadBytes(dir.HostPath("a.zip")), zipBefore);
+    EXPECT_EQ(ListFiles(folder), (std::vector<std::string>{"Setup.exe"}));
+}
+
+TEST_F(PackFixture, TheCleanupRoutineRemovesTheScratchFilesStillRegistered) {
+    std::string out = dir.HostPath("o.exe");
+    std::string a = sfx::WriteScratchBeside(out, {1, 2, 3}, false);
+    std::string b = sfx::WriteScratchBeside(out, {4}, true);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.rfind(out + ".", 0), 0u) << "beside the output: " << a;
+    EXPECT_EQ(ReadBytes(a), (Bytes{1, 2, 3}));
+    sfx::RemoveScratch(a);
+    EXPECT_FALSE(Exists(a));
+    std::string c = sfx::WriteScratchBeside(out, {5}, false);
+    sfx::CommitScratch(c, out);
+    sfx::RemoveScratchFiles();
+    EXPECT_FALSE(Exists(b));
+    EXPECT_EQ(ReadBytes(out), (Bytes{5})) << "a committed scratch file is no longer the routine's";
+}
+
+TEST_F(PackFixture, AnInterruptedPackLeavesNoScratchFileBehind) {
+    // The child is held after zipping, with the scratch archive written: its
+    // check report (a problem line for each of 3000 names with "?") fills a
+    // pipe that nobody reads, so it waits in a write until the signal comes.
+    std::string folder = dir.HostPath("many");
+    mkdir(folder.c_str(), 0755);
+    WriteBytes(folder + "/Setup.exe", MakeProgram());
+    for (int i = 0; i < 3000; i++) WriteText(folder + "/q?" + std::to_string(i) + ".txt", "x");
+    for (int signal : {SIGINT, SIGTERM}) {
+        std::string outDir = dir.HostPath("out" + std::to_string(signal));
+        mkdir(outDir.c_str(), 0755);
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(pipeFds[1], 1);
+            close(pipeFds[0]);
+            execl(SFX_EXE, SFX_EXE, "pack", "--force", stub.c_str(), folder.c_str(), "-o",
+                  (outDir + "/Big.exe").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        bool scratchSeen = false;
+        for (int i = 0; i < 6000 && !scratchSeen; i++) {
+            scratchSeen = !ListFiles(outDir).empty();
+            if (!scratchSeen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(scratchSeen) << "the child never wrote its scratch archive";
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(pipeFds[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "ended by the signal, status " << status;
+        EXPECT_EQ(ListFiles(outDir), std::vector<std::string>{}) << "signal " << signal;
+    }
 }
