@@ -14,6 +14,7 @@
 
 #include "launcher/launcher.h"
 #include "sfx/archive_scan.h"
+#include "sfx/host.h"
 #include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
@@ -90,6 +91,7 @@ struct Checker {
     const std::string& CorePath;
     const CheckOptions& Options;
     CheckReport& Report;
+    size_t NonAsciiNames = 0;
 
     void ArchiveProblem(const std::string& message) { Report.Problems.push_back({false, "", message}); }
     void EntryWarning(const ArchiveEntry& e, const std::string& message) {
@@ -128,10 +130,23 @@ struct Checker {
         if (!windows.empty()) EntryProblem(e, windows);
         bool high = false;
         for (unsigned char c : e.Name) high = high || c > 127;
-        if (high)
-            EntryProblem(e, std::string("name has bytes above 127: Windows creates it in the system's ANSI code page") +
-                                ((e.Flags & 0x800) != 0 ? ", not as the UTF-8 that the entry's flag 11 announces"
-                                                        : ", so it depends on the user's language settings"));
+        if (high) {
+            // The launcher creates the name from its bytes in the user's
+            // ANSI code page; the UTF-8 flag (bit 11) is not honoured.
+            std::string text;
+            bool valid = DecodeName(e.Name, Options.CodePage, text);
+            std::string page = "code page " + std::to_string(Options.CodePage);
+            if ((e.Flags & 0x800) != 0)
+                EntryProblem(e, "name has bytes above 127 and is flagged UTF-8 (flag 11), but the launcher creates it in "
+                                "the ANSI code page: " +
+                                    (valid ? "with " + page + " it becomes \"" + text + "\""
+                                           : "in " + page + " it is no valid name"));
+            else if (!valid)
+                EntryProblem(e, "name has bytes above 127 that are no valid text in " + page +
+                                    ", in which the launcher creates it (--codepage names another)");
+            else
+                NonAsciiNames++;
+        }
         CheckPathLength(e);
     }
 
@@ -296,6 +311,12 @@ CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& option
     }
     checker.CheckCollisions(extracted);
     checker.CheckSetup(extracted, failed);
+    if (checker.NonAsciiNames != 0)
+        report.Warnings.push_back({false, "", std::to_string(checker.NonAsciiNames) +
+                                                  (checker.NonAsciiNames == 1 ? " name holds" : " names hold") +
+                                                  " characters beyond ASCII, written for code page " +
+                                                  std::to_string(options.CodePage) +
+                                                  ": users whose Windows has another ANSI code page get other names"});
     return report;
 }
 

@@ -59,6 +59,20 @@ void RemoveScratchFiles();
 // scratch files, then end the process as the signal would have.
 void RemoveScratchFilesOnInterrupt();
 
+// Names in the launcher's code page. The launcher creates files under the
+// bytes of their names in the user's ANSI code page (874, 932, 936, 949,
+// 950 or 1250 to 1258), so pack writes names in the code page the author
+// names, and check reads them in it.
+constexpr unsigned DefaultCodePage = 1252;
+bool CodePageSupported(unsigned codePage);
+// A file name (on Linux its UTF-8 bytes, on Windows its UTF-16) in the code
+// page; on failure "" and `problem` says why ("the character U+65E5 has no
+// place in code page 1252", "is not valid UTF-8").
+std::string EncodeName(const std::filesystem::path& name, unsigned codePage, std::string& problem);
+// Bytes of a name in the code page as UTF-8 (for messages), or false when
+// they are no valid text in it.
+bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8);
+
 // True when standard error is a terminal (the progress bar goes there).
 bool StderrIsTerminal();
 

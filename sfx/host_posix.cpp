@@ -2,12 +2,14 @@
 // path mapping and its emulated windows, whose procedures SendMessageA calls
 // directly, as Windows does for a window of the calling thread.
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -188,6 +190,63 @@ void RemoveScratchFilesOnInterrupt() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+bool CodePageSupported(unsigned codePage) {
+    return codePage == 874 || codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ||
+           (codePage >= 1250 && codePage <= 1258);
+}
+
+namespace {
+
+// iconv without transliteration: false at the first character the target
+// cannot hold; `failedAt` is then its offset in `in`.
+bool Convert(const std::string& in, const std::string& from, const std::string& to, std::string& out,
+             size_t& failedAt) {
+    iconv_t cd = iconv_open(to.c_str(), from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    out.assign(in.size() * 4 + 16, '\0');
+    char* ip = const_cast<char*>(in.data());
+    size_t il = in.size();
+    char* op = out.data();
+    size_t ol = out.size();
+    size_t result = iconv(cd, &ip, &il, &op, &ol);
+    bool ok = result == 0 && iconv(cd, nullptr, nullptr, &op, &ol) == 0;
+    failedAt = static_cast<size_t>(ip - in.data());
+    iconv_close(cd);
+    out.resize(out.size() - ol);
+    return ok;
+}
+
+}  // namespace
+
+std::string EncodeName(const std::filesystem::path& name, unsigned codePage, std::string& problem) {
+    problem.clear();
+    const std::string& utf8 = name.native();
+    std::string out, wide;
+    size_t at = 0;
+    if (!Convert(utf8, "UTF-8", "UTF-32LE", wide, at)) {
+        problem = "is not valid UTF-8";
+        return "";
+    }
+    if (Convert(utf8, "UTF-8", "CP" + std::to_string(codePage), out, at)) return out;
+    std::string rest = utf8.substr(at), one;
+    size_t ignored = 0;
+    Convert(rest.substr(0, rest.empty() ? 0 : 1 + (static_cast<unsigned char>(rest[0]) >= 0xC0) +
+                                                 (static_cast<unsigned char>(rest[0]) >= 0xE0) +
+                                                 (static_cast<unsigned char>(rest[0]) >= 0xF0)),
+            "UTF-8", "UTF-32LE", one, ignored);
+    uint32_t code = 0;
+    for (size_t i = 0; i < one.size() && i < 4; i++) code |= uint32_t(static_cast<unsigned char>(one[i])) << (8 * i);
+    char text[80];
+    std::snprintf(text, sizeof text, "the character U+%04X has no place in code page %u", code, codePage);
+    problem = text;
+    return "";
+}
+
+bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8) {
+    size_t at = 0;
+    return Convert(bytes, "CP" + std::to_string(codePage), "UTF-8", utf8, at);
 }
 
 std::string NameBytes(const std::filesystem::path& name) { return name.native(); }

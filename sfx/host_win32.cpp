@@ -215,6 +215,52 @@ void RemoveScratchFiles() {
 
 void RemoveScratchFilesOnInterrupt() { SetConsoleCtrlHandler(OnTermination, TRUE); }
 
+bool CodePageSupported(unsigned codePage) {
+    return codePage == 874 || codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ||
+           (codePage >= 1250 && codePage <= 1258);
+}
+
+std::string EncodeName(const std::filesystem::path& name, unsigned codePage, std::string& problem) {
+    problem.clear();
+    const std::wstring& wide = name.native();
+    if (wide.empty()) return "";
+    auto encode = [&](const wchar_t* text, int length, std::string& out) {
+        BOOL usedDefault = FALSE;
+        int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, nullptr, 0, nullptr, &usedDefault);
+        if (n <= 0 || usedDefault) return false;
+        out.assign(static_cast<size_t>(n), '\0');
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out.data(), n, nullptr, &usedDefault);
+        return !usedDefault;
+    };
+    std::string out;
+    if (encode(wide.data(), static_cast<int>(wide.size()), out)) return out;
+    for (size_t i = 0; i < wide.size(); i++) {
+        std::string one;
+        bool pair = wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < wide.size();
+        if (encode(wide.data() + i, pair ? 2 : 1, one)) continue;
+        uint32_t code = pair ? 0x10000 + ((wide[i] - 0xD800u) << 10) + (wide[i + 1] - 0xDC00u) : wide[i];
+        char text[80];
+        std::snprintf(text, sizeof text, "the character U+%04X has no place in code page %u", code, codePage);
+        problem = text;
+        return "";
+    }
+    problem = "it has no form in code page " + std::to_string(codePage);
+    return "";
+}
+
+bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8) {
+    utf8.clear();
+    if (bytes.empty()) return true;
+    int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), wide.data(), n);
+    int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+    utf8.assign(static_cast<size_t>(m > 0 ? m : 0), '\0');
+    if (m > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);
+    return true;
+}
+
 std::string NameBytes(const std::filesystem::path& name) {
     const std::wstring& wide = name.native();
     if (wide.empty()) return "";

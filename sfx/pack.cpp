@@ -96,7 +96,15 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     Scratch scratch;
     const CheckOptions& checkOptions = options.Check;
     if (inputIsFolder) {
-        FolderZip zip = ZipFolder(o.Input);
+        FolderZip zip = ZipFolder(o.Input, o.Check.CodePage);
+        for (const std::string& u : zip.Unwritable) err << "sfx: " << o.Input << ": " << u << "\n";
+        if (!zip.Unwritable.empty()) {
+            err << "sfx: " << o.Output << ": not written: " << zip.Unwritable.size()
+                << (zip.Unwritable.size() == 1 ? " name" : " names") << " cannot be written in code page "
+                << o.Check.CodePage << ", in which the launcher creates them (rename them, or name the users' code "
+                << "page with --codepage)\n";
+            return ExitProblems;
+        }
         for (const std::string& s : zip.Skipped) err << "sfx: " << o.Input << ": skipped " << s << "\n";
         out << o.Input << ": zipped " << zip.Files << (zip.Files == 1 ? " file" : " files") << " and " << zip.Folders
             << (zip.Folders == 1 ? " folder" : " folders") << " (" << zip.Archive.size() << " bytes)\n";

@@ -28,6 +28,8 @@ struct CheckOptions {
     // The machine of the launcher that carries the archive (0x14C, 0x8664),
     // or 0 when the archive is checked on its own.
     uint16_t LauncherMachine = 0;
+    // The ANSI code page the launcher's users have: names are read in it.
+    unsigned CodePage = 1252;
 };
 
 struct Problem {
