@@ -63,16 +63,30 @@ endif()
 
 if(LAUNCHER_BACKEND STREQUAL "win32")
   # The archive goes into the resource section as type "ZIP", id 1, compiled
-  # by windres from a generated .rc; the manifest as RT_MANIFEST (24), id 1.
+  # by windres from a generated .rc; the manifest as RT_MANIFEST (24), id 1;
+  # and the marker by which `sfx pack` knows a launcher from other programs:
+  # type "LAUNCHER", id 1, the text "ziplauncher" (sfx/pe_resources.h).
+  set(LAUNCHER_MARKER "1 LAUNCHER BEGIN \"ziplauncher\" END")
   set(PAYLOAD_RC ${CMAKE_BINARY_DIR}/payload.rc)
   file(WRITE ${PAYLOAD_RC}.in
 "1 ZIP \"@PAYLOAD_FILE@\"
 1 24 \"@WIN32_MANIFEST@\"
+@LAUNCHER_MARKER@
 ")
   configure_file(${PAYLOAD_RC}.in ${PAYLOAD_RC} @ONLY)
   set_source_files_properties(${PAYLOAD_RC} PROPERTIES OBJECT_DEPENDS "${PAYLOAD_FILE};${WIN32_MANIFEST}")
-  add_executable(launcher WIN32 ${CMAKE_SOURCE_DIR}/entry/launcher_win32.cpp ${PAYLOAD_RC})
-  target_link_libraries(launcher PRIVATE zipcore)
+
+  # launcher-stub.exe: what an author packs into with `sfx pack`. Its archive
+  # is the empty one (just the 22-byte end record: signature 50 4B 05 06 and
+  # zeros, written as 16-bit words), which pack replaces.
+  set(STUB_RC ${CMAKE_BINARY_DIR}/launcher-stub.rc)
+  file(WRITE ${STUB_RC}.in
+"1 ZIP BEGIN 0x4B50, 0x0605, 0, 0, 0, 0, 0, 0, 0, 0, 0 END
+1 24 \"@WIN32_MANIFEST@\"
+@LAUNCHER_MARKER@
+")
+  configure_file(${STUB_RC}.in ${STUB_RC} @ONLY)
+  set_source_files_properties(${STUB_RC} PROPERTIES OBJECT_DEPENDS ${WIN32_MANIFEST})
 
   # Small: optimised for size, unused functions and data dropped by the
   # linker, symbols stripped, no exceptions or RTTI anywhere in the program,
@@ -81,8 +95,17 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
   set(WIN32_SIZE_FLAGS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
   target_compile_options(zipcore PRIVATE ${WIN32_SIZE_FLAGS})
   target_compile_options(platform PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS})
-  target_compile_options(launcher PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS})
-  target_link_options(launcher PRIVATE -mwindows -static -s -Wl,--gc-sections)
+  foreach(program launcher launcher-stub)
+    if(program STREQUAL "launcher")
+      set(rc ${PAYLOAD_RC})
+    else()
+      set(rc ${STUB_RC})
+    endif()
+    add_executable(${program} WIN32 ${CMAKE_SOURCE_DIR}/entry/launcher_win32.cpp ${rc})
+    target_link_libraries(${program} PRIVATE zipcore)
+    target_compile_options(${program} PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS})
+    target_link_options(${program} PRIVATE -mwindows -static -s -Wl,--gc-sections)
+  endforeach()
   if(NOT LAUNCHER_PAYLOAD)
     add_dependencies(launcher demo_payload)
   endif()

@@ -14,6 +14,8 @@
 
 #include "launcher/launcher.h"
 #include "sfx/archive_scan.h"
+#include "sfx/host.h"
+#include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
 namespace sfx {
@@ -24,6 +26,8 @@ constexpr uint64_t TwoGiB = 1ull << 31;
 // CreateDirectoryA takes at most MAX_PATH - 12 characters with the NUL.
 constexpr size_t MaxDirectoryPath = 247;
 constexpr size_t MaxNameBytes = 259;
+// Enough of Setup.exe for its headers.
+constexpr uint32_t SetupHeadBytes = 64 * 1024;
 
 std::vector<std::string> SplitComponents(const std::string& name) {
     std::vector<std::string> parts;
@@ -87,8 +91,12 @@ struct Checker {
     const std::string& CorePath;
     const CheckOptions& Options;
     CheckReport& Report;
+    size_t NonAsciiNames = 0;
 
     void ArchiveProblem(const std::string& message) { Report.Problems.push_back({false, "", message}); }
+    void EntryWarning(const ArchiveEntry& e, const std::string& message) {
+        Report.Warnings.push_back({true, e.Name, message});
+    }
     void EntryProblem(const ArchiveEntry& e, const std::string& message) {
         Report.Problems.push_back({true, e.Name, message});
     }
@@ -122,10 +130,23 @@ struct Checker {
         if (!windows.empty()) EntryProblem(e, windows);
         bool high = false;
         for (unsigned char c : e.Name) high = high || c > 127;
-        if (high)
-            EntryProblem(e, std::string("name has bytes above 127: Windows creates it in the system's ANSI code page") +
-                                ((e.Flags & 0x800) != 0 ? ", not as the UTF-8 that the entry's flag 11 announces"
-                                                        : ", so it depends on the user's language settings"));
+        if (high) {
+            // The launcher creates the name from its bytes in the user's
+            // ANSI code page; the UTF-8 flag (bit 11) is not honoured.
+            std::string text;
+            bool valid = DecodeName(e.Name, Options.CodePage, text);
+            std::string page = "code page " + std::to_string(Options.CodePage);
+            if ((e.Flags & 0x800) != 0)
+                EntryProblem(e, "name has bytes above 127 and is flagged UTF-8 (flag 11), but the launcher creates it in "
+                                "the ANSI code page: " +
+                                    (valid ? "with " + page + " it becomes \"" + text + "\""
+                                           : "in " + page + " it is no valid name"));
+            else if (!valid)
+                EntryProblem(e, "name has bytes above 127 that are no valid text in " + page +
+                                    ", in which the launcher creates it (--codepage names another)");
+            else
+                NonAsciiNames++;
+        }
         CheckPathLength(e);
     }
 
@@ -208,6 +229,39 @@ struct Checker {
                            (nested != nullptr ? " (" + Quote(nested->Name) + " is in a folder)" : std::string()));
         else if (failed.count(top) != 0)
             ArchiveProblem(Quote(top->Name) + " would not be extracted, so the launcher would start nothing");
+        else
+            CheckProgram(*top);
+    }
+
+    // Setup.exe must be a program Windows starts: MZ and PE headers, the GUI
+    // or the console subsystem; one for another processor than the
+    // launcher's starts only where that processor's programs run.
+    void CheckProgram(const ArchiveEntry& setup) {
+        Bytes head;
+        ExtractToMemory(CorePath, setup.HeaderOffset, SetupHeadBytes, head);
+        ProgramKind kind;
+        try {
+            kind = ReadProgramKind(head);
+        } catch (const PeError& e) {
+            EntryProblem(setup, std::string("is ") + e.what() + "; Windows would not start it");
+            return;
+        }
+        if (kind.IsDll) {
+            EntryProblem(setup, "is a DLL, not a program; Windows would not start it");
+            return;
+        }
+        if (kind.Subsystem != SubsystemGui && kind.Subsystem != SubsystemConsole) {
+            EntryProblem(setup, "has subsystem " + std::to_string(kind.Subsystem) +
+                                    ", neither a Windows GUI (2) nor a console (3) program; Windows would not start it");
+            return;
+        }
+        if (kind.Machine == MachineX86 || kind.Machine == Options.LauncherMachine) return;
+        std::string built = "is built for " + MachineName(kind.Machine);
+        std::string where = kind.Machine == MachineX64 ? "64-bit Windows" : "Windows on that processor";
+        if (Options.LauncherMachine == MachineX86)
+            EntryWarning(setup, built + ": the 32-bit launcher runs on every Windows, but Setup.exe starts only on " + where);
+        else
+            EntryWarning(setup, built + " and starts only on " + where);
     }
 };
 
@@ -257,12 +311,21 @@ CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& option
     }
     checker.CheckCollisions(extracted);
     checker.CheckSetup(extracted, failed);
+    if (checker.NonAsciiNames != 0)
+        report.Warnings.push_back({false, "", std::to_string(checker.NonAsciiNames) +
+                                                  (checker.NonAsciiNames == 1 ? " name holds" : " names hold") +
+                                                  " characters beyond ASCII, written for code page " +
+                                                  std::to_string(options.CodePage) +
+                                                  ": users whose Windows has another ANSI code page get other names"});
     return report;
 }
 
 void PrintCheckReport(const std::string& display, const CheckReport& report, std::ostream& out) {
     for (const Problem& p : report.Problems)
         out << display << ": " << (p.AboutEntry ? Quote(p.Entry) + ": " : std::string()) << p.Message << "\n";
+    for (const Problem& p : report.Warnings)
+        out << display << ": " << (p.AboutEntry ? Quote(p.Entry) + ": " : std::string()) << "warning: " << p.Message
+            << "\n";
     std::string entries = std::to_string(report.EntryCount) + (report.EntryCount == 1 ? " entry" : " entries");
     if (report.Problems.empty())
         out << display << ": " << entries << ", no problems: the launcher extracts every entry and starts Setup.exe\n";

@@ -18,7 +18,7 @@ const char UsageText[] =
     "own walker and extraction engine, and builds launchers that carry them.\n"
     "\n"
     "Commands:\n"
-    "  sfx check [--temp-length N] ARCHIVE\n"
+    "  sfx check [--temp-length N] [--codepage N] ARCHIVE\n"
     "      Reports, one line each, everything that would make the launcher skip or\n"
     "      fail an entry, or not start Setup.exe; then tests every entry's CRC.\n"
     "      Exit code 0 only when the launcher would install everything.\n"
@@ -33,7 +33,7 @@ const char UsageText[] =
     "      stops at the next progress step; the entry under way is removed.\n"
     "  sfx cat ARCHIVE NAME\n"
     "      Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.\n"
-    "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N]\n"
+    "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N] [--codepage N]\n"
     "      Writes OUT.exe: the launcher STUB with the archive (or FOLDER, zipped)\n"
     "      as its resource \"ZIP\", id 1. Runs check first and writes nothing when\n"
     "      it finds a problem, unless --force is given.\n"
@@ -42,7 +42,10 @@ const char UsageText[] =
     "Options:\n"
     "  --temp-length N  judge path lengths against a temporary folder path of N\n"
     "                   characters (default 64)\n"
-    "  --force          pack even when check finds problems\n"
+    "  --codepage N     the ANSI code page of the launcher's users, in which names\n"
+    "                   are written and read (default 1252)\n"
+    "  --force          pack even when check finds problems, or into a program\n"
+    "                   that is not a launcher\n"
     "  --progress       draw the progress bar also when standard error is no terminal\n"
     "  -o OUT.exe       the launcher that pack writes\n"
     "\n"
@@ -93,6 +96,15 @@ CommandLine Parse(const std::vector<std::string>& args) {
             c.HasOutput = true;
         } else if (a == "--temp-length" && (c.Command == "pack" || c.Command == "check")) {
             c.Check.TempDirLength = ParseCount(value(a));
+        } else if (a == "--codepage" && (c.Command == "pack" || c.Command == "check")) {
+            std::string text = value(a);
+            unsigned page = text.size() <= 5 && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos
+                                ? static_cast<unsigned>(std::stoul(text))
+                                : 0;
+            if (!CodePageSupported(page))
+                throw UsageError{"--codepage takes a Windows ANSI code page (874, 932, 936, 949, 950, 1250 to 1258), "
+                                 "not \"" + text + "\""};
+            c.Check.CodePage = page;
         } else if (a.rfind("--temp-length=", 0) == 0 && (c.Command == "pack" || c.Command == "check")) {
             c.Check.TempDirLength = ParseCount(a.substr(14));
         } else {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace sfx {
 
@@ -22,6 +23,55 @@ std::string AbsoluteCorePath(const std::string& hostPath);
 // code page. NamesAreUtf8 says which.
 std::string NameBytes(const std::filesystem::path& name);
 bool NamesAreUtf8();
+
+// Paths as the user typed them (std::string: the bytes of the command line,
+// in the ANSI code page on Windows) and as the file system takes them. The
+// C++ library's own conversion takes strings for UTF-8, which they are not
+// on Windows, so every conversion goes through these two.
+std::filesystem::path HostPath(const std::string& typed);
+std::string DisplayPath(const std::filesystem::path& path);
+
+// The system's text for the last error of the calling thread (strerror of
+// errno, FormatMessage of GetLastError).
+std::string LastSystemError();
+
+// The whole file, through the wide-character calls on Windows; failures
+// name `display` and give the system's reason. Files above `limit` bytes
+// are refused without being read.
+std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t limit, const std::string& display);
+
+// Scratch files for `sfx pack`, so that it never destroys or half-writes a
+// file: a scratch file is created exclusively (a name that no existing file
+// has) beside its final name, so that the final rename stays in one folder
+// and replaces the old file in one step. It is registered at once for
+// removal by RemoveScratchFiles, which the interrupt handlers call. Failures
+// name `finalPath`, never the scratch name. `executable`: mode 0777 less
+// the umask on POSIX.
+std::string WriteScratchBeside(const std::string& finalPath, const std::vector<uint8_t>& data, bool executable);
+// Renames the scratch file over `finalPath`; the scratch file is gone
+// afterwards, whatever happened.
+void CommitScratch(const std::string& scratch, const std::string& finalPath);
+// Deletes one scratch file (nothing when it is gone already).
+void RemoveScratch(const std::string& scratch);
+// Deletes every scratch file still registered; safe in a signal handler.
+void RemoveScratchFiles();
+// SIGINT and SIGTERM (the console control handler on Windows) delete the
+// scratch files, then end the process as the signal would have.
+void RemoveScratchFilesOnInterrupt();
+
+// Names in the launcher's code page. The launcher creates files under the
+// bytes of their names in the user's ANSI code page (874, 932, 936, 949,
+// 950 or 1250 to 1258), so pack writes names in the code page the author
+// names, and check reads them in it.
+constexpr unsigned DefaultCodePage = 1252;
+bool CodePageSupported(unsigned codePage);
+// A file name (on Linux its UTF-8 bytes, on Windows its UTF-16) in the code
+// page; on failure "" and `problem` says why ("the character U+65E5 has no
+// place in code page 1252", "is not valid UTF-8").
+std::string EncodeName(const std::filesystem::path& name, unsigned codePage, std::string& problem);
+// Bytes of a name in the code page as UTF-8 (for messages), or false when
+// they are no valid text in it.
+bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8);
 
 // True when standard error is a terminal (the progress bar goes there).
 bool StderrIsTerminal();

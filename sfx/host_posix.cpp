@@ -1,13 +1,21 @@
 // The sfx tool's host services on Linux, on top of the POSIX backend: its
 // path mapping and its emulated windows, whose procedures SendMessageA calls
 // directly, as Windows does for a window of the calling thread.
+#include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "platform/posix/posix_backend.h"
+#include "sfx/archive_scan.h"
 #include "sfx/host.h"
 
 namespace sfx {
@@ -19,6 +27,51 @@ ProgressFn ProgressCallback = nullptr;
 void* ProgressContext = nullptr;
 
 void OnInterrupt(int) { Interrupted = 1; }
+
+// The registered scratch files, in storage a signal handler may read: a slot
+// is filled before it is marked used, and emptied after it is marked free.
+constexpr int ScratchSlots = 4;
+constexpr size_t ScratchPathMax = 4096;
+char ScratchPaths[ScratchSlots][ScratchPathMax];
+volatile std::sig_atomic_t ScratchUsed[ScratchSlots];
+
+// Signals blocked for the length of one registry change, so that a scratch
+// file never exists unregistered.
+struct SignalsBlocked {
+    sigset_t old;
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
+void OnTermination(int signal) {
+    RemoveScratchFiles();
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void Unregister(const std::string& scratch, bool remove) {
+    SignalsBlocked blocked;
+    for (int slot = 0; slot < ScratchSlots; slot++) {
+        if (ScratchUsed[slot] && scratch == ScratchPaths[slot]) {
+            if (remove) unlink(ScratchPaths[slot]);
+            ScratchUsed[slot] = 0;
+        }
+    }
+}
+
+std::string RandomSuffix() {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mt19937 random{std::random_device{}()};
+    std::string suffix;
+    for (int i = 0; i < 6; i++) suffix += letters[random() % (sizeof letters - 1)];
+    return suffix;
+}
 
 win::LRESULT ProgressProc(win::HWND, win::UINT message, win::WPARAM, win::LPARAM lParam) {
     if (message != win::WM_COMMAND || lParam == 0) return 0;
@@ -35,6 +88,165 @@ std::string AbsoluteCorePath(const std::string& hostPath) {
     std::filesystem::path absolute = std::filesystem::absolute(hostPath, ec);
     std::string host = ec ? hostPath : absolute.string();
     return win::posix::ToWindowsPath(host.c_str());
+}
+
+std::filesystem::path HostPath(const std::string& typed) { return std::filesystem::path(typed); }
+
+std::string DisplayPath(const std::filesystem::path& path) { return path.native(); }
+
+std::string LastSystemError() { return std::strerror(errno); }
+
+std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t limit, const std::string& display) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw ToolError(display + ": cannot open it: " + LastSystemError());
+    struct stat st = {};
+    std::vector<uint8_t> data;
+    std::string failure;
+    if (fstat(fd, &st) != 0) {
+        failure = "cannot read it: " + LastSystemError();
+    } else if (!S_ISREG(st.st_mode)) {
+        failure = "not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > limit) {
+        failure = "too large (" + std::to_string(st.st_size) + " bytes)";
+    } else {
+        data.resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (done < data.size()) {
+            ssize_t n = read(fd, data.data() + done, data.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failure = n < 0 ? "cannot read it: " + LastSystemError() : "cannot read it: it became shorter";
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    close(fd);
+    if (!failure.empty()) throw ToolError(display + ": " + failure);
+    return data;
+}
+
+std::string WriteScratchBeside(const std::string& finalPath, const std::vector<uint8_t>& data, bool executable) {
+    std::string scratch;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; attempt++) {
+        scratch = finalPath + "." + RandomSuffix() + ".part";
+        if (scratch.size() >= ScratchPathMax) throw ToolError(finalPath + ": cannot create it: path too long");
+        SignalsBlocked blocked;
+        fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, executable ? 0777 : 0666);
+        if (fd < 0) {
+            if (errno == EEXIST && attempt < 100) continue;
+            throw ToolError(finalPath + ": cannot create it: " + LastSystemError());
+        }
+        int slot = 0;
+        while (slot < ScratchSlots && ScratchUsed[slot]) slot++;
+        if (slot == ScratchSlots) {
+            close(fd);
+            unlink(scratch.c_str());
+            throw ToolError(finalPath + ": cannot create it: too many scratch files");
+        }
+        std::memcpy(ScratchPaths[slot], scratch.c_str(), scratch.size() + 1);
+        ScratchUsed[slot] = 1;
+    }
+    size_t done = 0;
+    std::string failure;
+    while (done < data.size() && failure.empty()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) failure = LastSystemError();
+        else done += static_cast<size_t>(n);
+    }
+    if (failure.empty() && fsync(fd) != 0) failure = LastSystemError();
+    if (close(fd) != 0 && failure.empty()) failure = LastSystemError();
+    if (!failure.empty()) {
+        RemoveScratch(scratch);
+        throw ToolError(finalPath + ": cannot write it: " + failure);
+    }
+    return scratch;
+}
+
+void CommitScratch(const std::string& scratch, const std::string& finalPath) {
+    if (rename(scratch.c_str(), finalPath.c_str()) != 0) {
+        std::string reason = LastSystemError();
+        RemoveScratch(scratch);
+        throw ToolError(finalPath + ": cannot write it: " + reason);
+    }
+    Unregister(scratch, false);  // the name is the final one now
+}
+
+void RemoveScratch(const std::string& scratch) { Unregister(scratch, true); }
+
+void RemoveScratchFiles() {
+    for (int slot = 0; slot < ScratchSlots; slot++)
+        if (ScratchUsed[slot]) {
+            unlink(ScratchPaths[slot]);
+            ScratchUsed[slot] = 0;
+        }
+}
+
+void RemoveScratchFilesOnInterrupt() {
+    struct sigaction action = {};
+    action.sa_handler = OnTermination;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool CodePageSupported(unsigned codePage) {
+    return codePage == 874 || codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ||
+           (codePage >= 1250 && codePage <= 1258);
+}
+
+namespace {
+
+// iconv without transliteration: false at the first character the target
+// cannot hold; `failedAt` is then its offset in `in`.
+bool Convert(const std::string& in, const std::string& from, const std::string& to, std::string& out,
+             size_t& failedAt) {
+    iconv_t cd = iconv_open(to.c_str(), from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    out.assign(in.size() * 4 + 16, '\0');
+    char* ip = const_cast<char*>(in.data());
+    size_t il = in.size();
+    char* op = out.data();
+    size_t ol = out.size();
+    size_t result = iconv(cd, &ip, &il, &op, &ol);
+    bool ok = result == 0 && iconv(cd, nullptr, nullptr, &op, &ol) == 0;
+    failedAt = static_cast<size_t>(ip - in.data());
+    iconv_close(cd);
+    out.resize(out.size() - ol);
+    return ok;
+}
+
+}  // namespace
+
+std::string EncodeName(const std::filesystem::path& name, unsigned codePage, std::string& problem) {
+    problem.clear();
+    const std::string& utf8 = name.native();
+    std::string out, wide;
+    size_t at = 0;
+    if (!Convert(utf8, "UTF-8", "UTF-32LE", wide, at)) {
+        problem = "is not valid UTF-8";
+        return "";
+    }
+    if (Convert(utf8, "UTF-8", "CP" + std::to_string(codePage), out, at)) return out;
+    std::string rest = utf8.substr(at), one;
+    size_t ignored = 0;
+    Convert(rest.substr(0, rest.empty() ? 0 : 1 + (static_cast<unsigned char>(rest[0]) >= 0xC0) +
+                                                 (static_cast<unsigned char>(rest[0]) >= 0xE0) +
+                                                 (static_cast<unsigned char>(rest[0]) >= 0xF0)),
+            "UTF-8", "UTF-32LE", one, ignored);
+    uint32_t code = 0;
+    for (size_t i = 0; i < one.size() && i < 4; i++) code |= uint32_t(static_cast<unsigned char>(one[i])) << (8 * i);
+    char text[80];
+    std::snprintf(text, sizeof text, "the character U+%04X has no place in code page %u", code, codePage);
+    problem = text;
+    return "";
+}
+
+bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8) {
+    size_t at = 0;
+    return Convert(bytes, "CP" + std::to_string(codePage), "UTF-8", utf8, at);
 }
 
 std::string NameBytes(const std::filesystem::path& name) { return name.native(); }

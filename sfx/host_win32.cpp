@@ -9,7 +9,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
+#include <stdexcept>
 #include <string>
 
 #include "sfx/host.h"
@@ -17,6 +20,11 @@
 namespace sfx {
 
 namespace {
+
+// The tool's failures; the command line turns them into "sfx: what" as it
+// does ToolError (whose header brings the launcher's platform.h, which
+// clashes with windows.h).
+using ToolError = std::runtime_error;
 
 volatile LONG Interrupted = 0;
 ProgressFn ProgressCallback = nullptr;
@@ -28,6 +36,58 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     // The second press falls through to the default handler, which ends
     // the process.
     return InterlockedExchange(&Interrupted, 1) == 0 ? TRUE : FALSE;
+}
+
+// The registered scratch files, for the console control handler, which
+// runs on a thread of its own: the critical section keeps it from reading a
+// slot half written.
+constexpr int ScratchSlots = 4;
+std::wstring ScratchPaths[ScratchSlots];
+bool ScratchUsed[ScratchSlots];
+CRITICAL_SECTION ScratchLock;
+INIT_ONCE ScratchLockOnce = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK InitScratchLock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&ScratchLock);
+    return TRUE;
+}
+
+struct Locked {
+    Locked() {
+        InitOnceExecuteOnce(&ScratchLockOnce, InitScratchLock, nullptr, nullptr);
+        EnterCriticalSection(&ScratchLock);
+    }
+    ~Locked() { LeaveCriticalSection(&ScratchLock); }
+};
+
+std::wstring Wide(const std::string& ansi) { return HostPath(ansi).native(); }
+
+void Unregister(const std::string& scratch, bool remove) {
+    std::wstring wide = Wide(scratch);
+    Locked locked;
+    for (int slot = 0; slot < ScratchSlots; slot++) {
+        if (ScratchUsed[slot] && ScratchPaths[slot] == wide) {
+            if (remove) DeleteFileW(wide.c_str());
+            ScratchUsed[slot] = false;
+        }
+    }
+}
+
+BOOL WINAPI OnTermination(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) RemoveScratchFiles();
+    return FALSE;  // the default handler ends the process
+}
+
+std::string ErrorText(DWORD code) {
+    char* text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = n != 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.' ||
+                                message.back() == ' '))
+        message.pop_back();
+    return message;
 }
 
 LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -48,6 +108,157 @@ std::string AbsoluteCorePath(const std::string& hostPath) {
     for (char& c : full)
         if (c == '/') c = '\\';
     return full;
+}
+
+std::filesystem::path HostPath(const std::string& typed) {
+    if (typed.empty()) return {};
+    int n = MultiByteToWideChar(CP_ACP, 0, typed.data(), static_cast<int>(typed.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, typed.data(), static_cast<int>(typed.size()), wide.data(), n);
+    return std::filesystem::path(wide);
+}
+
+std::string DisplayPath(const std::filesystem::path& path) { return NameBytes(path); }
+
+std::string LastSystemError() { return ErrorText(GetLastError()); }
+
+std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t limit, const std::string& display) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) throw ToolError(display + ": cannot open it: " + LastSystemError());
+    LARGE_INTEGER size = {};
+    std::vector<uint8_t> data;
+    std::string failure;
+    if (!GetFileSizeEx(f, &size)) {
+        failure = "cannot read it: " + LastSystemError();
+    } else if (static_cast<uint64_t>(size.QuadPart) > limit) {
+        failure = "too large (" + std::to_string(size.QuadPart) + " bytes)";
+    } else {
+        data.resize(static_cast<size_t>(size.QuadPart));
+        size_t done = 0;
+        while (done < data.size()) {
+            DWORD got = 0;
+            DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+            if (!ReadFile(f, data.data() + done, want, &got, nullptr) || got == 0) {
+                failure = got == 0 ? "cannot read it: it became shorter" : "cannot read it: " + LastSystemError();
+                break;
+            }
+            done += got;
+        }
+    }
+    CloseHandle(f);
+    if (!failure.empty()) throw ToolError(display + ": " + failure);
+    return data;
+}
+
+std::string WriteScratchBeside(const std::string& finalPath, const std::vector<uint8_t>& data, bool) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    static std::mt19937 random{std::random_device{}()};
+    std::string scratch;
+    HANDLE f = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; f == INVALID_HANDLE_VALUE; attempt++) {
+        std::string suffix;
+        for (int i = 0; i < 6; i++) suffix += letters[random() % (sizeof letters - 1)];
+        scratch = finalPath + "." + suffix + ".part";
+        Locked locked;
+        int slot = 0;
+        while (slot < ScratchSlots && ScratchUsed[slot]) slot++;
+        if (slot == ScratchSlots) throw ToolError(finalPath + ": cannot create it: too many scratch files");
+        // FILE_SHARE_DELETE: the console control handler may delete it
+        // while it is still open.
+        f = CreateFileW(Wide(scratch).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) {
+            DWORD code = GetLastError();
+            if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 100) continue;
+            throw ToolError(finalPath + ": cannot create it: " + ErrorText(code));
+        }
+        ScratchPaths[slot] = Wide(scratch);
+        ScratchUsed[slot] = true;
+    }
+    size_t done = 0;
+    std::string failure;
+    while (done < data.size() && failure.empty()) {
+        DWORD wrote = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+        if (!WriteFile(f, data.data() + done, want, &wrote, nullptr) || wrote == 0) failure = LastSystemError();
+        done += wrote;
+    }
+    if (failure.empty() && !FlushFileBuffers(f)) failure = LastSystemError();
+    if (!CloseHandle(f) && failure.empty()) failure = LastSystemError();
+    if (!failure.empty()) {
+        RemoveScratch(scratch);
+        throw ToolError(finalPath + ": cannot write it: " + failure);
+    }
+    return scratch;
+}
+
+void CommitScratch(const std::string& scratch, const std::string& finalPath) {
+    if (!MoveFileExW(Wide(scratch).c_str(), Wide(finalPath).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        std::string reason = LastSystemError();
+        RemoveScratch(scratch);
+        throw ToolError(finalPath + ": cannot write it: " + reason);
+    }
+    Unregister(scratch, false);
+}
+
+void RemoveScratch(const std::string& scratch) { Unregister(scratch, true); }
+
+void RemoveScratchFiles() {
+    Locked locked;
+    for (int slot = 0; slot < ScratchSlots; slot++)
+        if (ScratchUsed[slot]) {
+            DeleteFileW(ScratchPaths[slot].c_str());
+            ScratchUsed[slot] = false;
+        }
+}
+
+void RemoveScratchFilesOnInterrupt() { SetConsoleCtrlHandler(OnTermination, TRUE); }
+
+bool CodePageSupported(unsigned codePage) {
+    return codePage == 874 || codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ||
+           (codePage >= 1250 && codePage <= 1258);
+}
+
+std::string EncodeName(const std::filesystem::path& name, unsigned codePage, std::string& problem) {
+    problem.clear();
+    const std::wstring& wide = name.native();
+    if (wide.empty()) return "";
+    auto encode = [&](const wchar_t* text, int length, std::string& out) {
+        BOOL usedDefault = FALSE;
+        int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, nullptr, 0, nullptr, &usedDefault);
+        if (n <= 0 || usedDefault) return false;
+        out.assign(static_cast<size_t>(n), '\0');
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, length, out.data(), n, nullptr, &usedDefault);
+        return !usedDefault;
+    };
+    std::string out;
+    if (encode(wide.data(), static_cast<int>(wide.size()), out)) return out;
+    for (size_t i = 0; i < wide.size(); i++) {
+        std::string one;
+        bool pair = wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < wide.size();
+        if (encode(wide.data() + i, pair ? 2 : 1, one)) continue;
+        uint32_t code = pair ? 0x10000 + ((wide[i] - 0xD800u) << 10) + (wide[i + 1] - 0xDC00u) : wide[i];
+        char text[80];
+        std::snprintf(text, sizeof text, "the character U+%04X has no place in code page %u", code, codePage);
+        problem = text;
+        return "";
+    }
+    problem = "it has no form in code page " + std::to_string(codePage);
+    return "";
+}
+
+bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8) {
+    utf8.clear();
+    if (bytes.empty()) return true;
+    int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), wide.data(), n);
+    int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+    utf8.assign(static_cast<size_t>(m > 0 ? m : 0), '\0');
+    if (m > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);
+    return true;
 }
 
 std::string NameBytes(const std::filesystem::path& name) {

@@ -2,8 +2,10 @@
 // launcher built without payload (or any launcher: an archive it already
 // carries is replaced); the archive becomes its resource "ZIP", id 1.
 #include <filesystem>
+#include <iterator>
 
 #include "sfx/archive_scan.h"
+#include "sfx/host.h"
 #include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 #include "sfx/zip_folder.h"
@@ -15,46 +17,113 @@ namespace {
 constexpr uint64_t MaxStubSize = 64ull << 20;
 constexpr uint64_t MaxPayloadSize = 0x7FFFFFFF;
 
-// A file that exists for the length of one command.
-struct ScratchFile {
+// A scratch file of this command: removed on every way out but the final
+// rename.
+struct Scratch {
     std::string Path;
-    ~ScratchFile() {
-        std::error_code ignored;
-        if (!Path.empty()) std::filesystem::remove(Path, ignored);
+    ~Scratch() {
+        if (!Path.empty()) RemoveScratch(Path);
     }
 };
+
+namespace fs = std::filesystem;
+
+// The output may not replace what pack reads, nor land in the folder it
+// zips (where the next pack would take it in).
+void RefuseOutputOverInput(const PackOptions& o, bool inputIsFolder) {
+    std::error_code ec;
+    fs::path output = HostPath(o.Output);
+    if (fs::is_directory(output, ec)) throw ToolError(o.Output + ": is a folder; -o names the launcher to write");
+    if (fs::exists(output, ec)) {
+        if (fs::equivalent(output, HostPath(o.Stub), ec))
+            throw ToolError(o.Output + ": is the stub itself; pack writes a new launcher, name another file with -o");
+        if (!inputIsFolder && fs::equivalent(output, HostPath(o.Input), ec))
+            throw ToolError(o.Output + ": is the archive being packed; name another file with -o");
+    }
+    if (!inputIsFolder) return;
+    fs::path folder = fs::weakly_canonical(fs::absolute(HostPath(o.Input), ec), ec);
+    fs::path target = fs::weakly_canonical(fs::absolute(output, ec), ec);
+    auto f = folder.begin(), t = target.begin();
+    for (; f != folder.end() && t != target.end() && *f == *t; ++f, ++t) {
+    }
+    bool inside = (f == folder.end() || (std::next(f) == folder.end() && f->empty())) && t != target.end();
+    if (inside)
+        throw ToolError(o.Output + ": lies inside " + o.Input +
+                        ", the folder being packed; write the launcher outside it");
+}
+
+// "32-bit x86 launcher: runs on every Windows"
+std::string DescribeLauncher(uint16_t machine) {
+    if (machine == MachineX86) return "32-bit x86 launcher: runs on every Windows";
+    if (machine == MachineX64) return "x86-64 launcher: 64-bit Windows only";
+    return MachineName(machine) + " launcher: Windows on that processor only";
+}
 
 }  // namespace
 
 int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
-    Bytes stub = ReadHostFile(o.Stub, MaxStubSize);
+    RemoveScratchFilesOnInterrupt();
+    std::error_code ec;
+    bool inputIsFolder = fs::is_directory(HostPath(o.Input), ec);
+    Bytes stub = ReadPathBytes(HostPath(o.Stub), MaxStubSize, o.Stub);
+    RefuseOutputOverInput(o, inputIsFolder);
+    PackOptions options = o;
+    // Only a launcher can carry an archive: any other program would never
+    // look at it.
+    bool launcher = false;
     try {
-        ParsePe(stub);
+        PeImage image = ParsePe(stub);
+        launcher = (image.Characteristics & 0x2000) == 0 && HasLauncherMarker(ReadResources(stub, image));
+        if (launcher) {
+            out << o.Stub << ": " << DescribeLauncher(image.Machine) << "\n";
+            options.Check.LauncherMachine = image.Machine;
+        }
     } catch (const PeError& e) {
         throw ToolError(o.Stub + ": " + e.what());
     }
+    if (!launcher && !o.Force) {
+        err << "sfx: " << o.Stub << ": not a launcher (it lacks the launcher's marker resource): a program that is "
+            << "not the launcher would never unpack the archive; pack into launcher-stub.exe (--force packs anyway)\n";
+        return ExitProblems;
+    }
+    if (!launcher) err << "sfx: " << o.Stub << ": not a launcher; packed into it anyway (--force)\n";
 
     // The archive: as given, or zipped from the folder into a scratch file,
     // which `check` needs as a file like any archive.
     std::string archivePath = o.Input;
     std::string display = o.Input;
     Bytes payload;
-    ScratchFile scratch;
-    std::error_code ec;
-    if (std::filesystem::is_directory(o.Input, ec)) {
-        FolderZip zip = ZipFolder(o.Input);
+    Scratch scratch;
+    const CheckOptions& checkOptions = options.Check;
+    if (inputIsFolder) {
+        FolderZip zip = ZipFolder(o.Input, o.Check.CodePage);
+        for (const std::string& u : zip.Unwritable) err << "sfx: " << o.Input << ": " << u << "\n";
+        if (!zip.Unwritable.empty()) {
+            err << "sfx: " << o.Output << ": not written: " << zip.Unwritable.size()
+                << (zip.Unwritable.size() == 1 ? " name" : " names") << " cannot be written in code page "
+                << o.Check.CodePage << ", in which the launcher creates them (rename them, or name the users' code "
+                << "page with --codepage)\n";
+            return ExitProblems;
+        }
         for (const std::string& s : zip.Skipped) err << "sfx: " << o.Input << ": skipped " << s << "\n";
         out << o.Input << ": zipped " << zip.Files << (zip.Files == 1 ? " file" : " files") << " and " << zip.Folders
             << (zip.Folders == 1 ? " folder" : " folders") << " (" << zip.Archive.size() << " bytes)\n";
-        scratch.Path = o.Output + ".zip";
-        WriteHostFile(scratch.Path, zip.Archive);
+        scratch.Path = WriteScratchBeside(o.Output, zip.Archive, false);
         archivePath = scratch.Path;
         payload = std::move(zip.Archive);
     } else {
-        payload = ReadHostFile(o.Input, MaxPayloadSize);
+        payload = ReadPathBytes(HostPath(o.Input), MaxPayloadSize, o.Input);
     }
 
-    CheckReport report = CheckArchive(archivePath, o.Check);
+    CheckReport report;
+    try {
+        report = CheckArchive(archivePath, checkOptions);
+    } catch (const ToolError& e) {
+        // The scratch archive is the author's folder as far as they know.
+        std::string message = e.what();
+        if (message.rfind(archivePath, 0) == 0) message = display + message.substr(archivePath.size());
+        throw ToolError(message);
+    }
     PrintCheckReport(display, report, out);
     if (!report.Problems.empty() && !o.Force) {
         err << "sfx: " << o.Output << ": not written: the launcher would not install everything from " << display
@@ -70,7 +139,10 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     } catch (const PeError& e) {
         throw ToolError(o.Stub + ": " + e.what());
     }
-    WriteHostFile(o.Output, image);
+    Scratch written;
+    written.Path = WriteScratchBeside(o.Output, image, true);
+    CommitScratch(written.Path, o.Output);
+    written.Path.clear();
     if (embed.RemovedSignature)
         err << "sfx: " << o.Output << ": the stub's digital signature no longer matches and was removed; sign the launcher again\n";
     out << o.Output << ": written, " << image.size() << " bytes, with " << display << " as resource ZIP/1 ("

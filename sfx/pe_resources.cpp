@@ -24,6 +24,7 @@
 #include "sfx/pe_resources.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace sfx {
@@ -33,6 +34,10 @@ namespace {
 constexpr uint32_t SectionHeaderSize = 40;
 constexpr uint32_t ResourceDirectoryIndex = 2;
 constexpr uint32_t CertificateDirectoryIndex = 4;
+constexpr uint32_t BaseRelocationDirectoryIndex = 5;
+constexpr uint32_t RelocationAbsolute = 0;  // padding in a block
+constexpr uint32_t RelocationHighLow = 3;   // a 32-bit address
+constexpr uint32_t RelocationDir64 = 10;    // a 64-bit address
 constexpr uint32_t BoundImportDirectoryIndex = 11;
 constexpr uint32_t ScnInitializedData = 0x00000040;
 constexpr uint32_t ScnMemRead = 0x40000000;
@@ -159,6 +164,69 @@ struct TreeReader {
     }
 };
 
+// What stands behind the resource section `old` in memory: nothing (-1),
+// or the base relocation section alone (its index), when it can move up
+// behind a resource section of another size; -2 when anything else is there
+// or the move is not safe. Moving the relocations is safe when nothing but
+// data directory 5 refers to them: no other directory points behind the
+// resource section, and every fixup lies before it and holds an address
+// before it (code addresses neither the resources nor the relocations).
+int RelocationsBehind(const Bytes& file, const PeImage& image, int old) {
+    const PeSection& rsrc = image.Sections[static_cast<size_t>(old)];
+    int behind = -1;
+    for (size_t i = 0; i < image.Sections.size(); i++) {
+        if (static_cast<int>(i) == old || image.Sections[i].VirtualAddress <= rsrc.VirtualAddress) continue;
+        if (behind != -1) return -2;
+        behind = static_cast<int>(i);
+    }
+    if (behind == -1) return -1;
+    const PeSection& relocs = image.Sections[static_cast<size_t>(behind)];
+    uint64_t rsrcFileEnd = uint64_t(rsrc.PointerToRawData) + rsrc.SizeOfRawData;
+    if (relocs.SizeOfRawData == 0 || relocs.PointerToRawData < rsrcFileEnd) return -2;
+    for (size_t i = 0; i < image.Sections.size(); i++) {
+        const PeSection& s = image.Sections[i];
+        if (static_cast<int>(i) != old && static_cast<int>(i) != behind && s.SizeOfRawData != 0 &&
+            s.PointerToRawData >= rsrc.PointerToRawData)
+            return -2;
+    }
+    if (image.NumberOfRvaAndSizes <= BaseRelocationDirectoryIndex) return -2;
+    uint64_t directories = image.DataDirectoryOffset;
+    uint32_t relocRva = Read32(file, directories + 8 * BaseRelocationDirectoryIndex);
+    uint32_t relocSize = Read32(file, directories + 8 * BaseRelocationDirectoryIndex + 4);
+    if (relocSize == 0 || SectionOfRva(image, relocRva) != behind ||
+        uint64_t(relocRva) + relocSize > uint64_t(relocs.VirtualAddress) + MemorySize(relocs))
+        return -2;
+    for (uint32_t d = 0; d < image.NumberOfRvaAndSizes; d++) {
+        if (d == ResourceDirectoryIndex || d == CertificateDirectoryIndex || d == BaseRelocationDirectoryIndex) continue;
+        uint32_t rva = Read32(file, directories + 8 * d);
+        if (rva != 0 && rva >= rsrc.VirtualAddress) return -2;
+    }
+    uint64_t lowest = image.ImageBase + rsrc.VirtualAddress;
+    Bytes table = ReadRva(file, image, relocRva, relocSize);
+    for (uint64_t block = 0; block + 8 <= table.size();) {
+        uint32_t page = Read32(table, block);
+        uint32_t size = Read32(table, block + 4);
+        if (size < 8 || size % 2 != 0 || block + size > table.size()) return -2;
+        for (uint64_t e = block + 8; e + 2 <= block + size; e += 2) {
+            uint32_t entry = Read16(table, e);
+            uint32_t type = entry >> 12;
+            if (type == RelocationAbsolute) continue;
+            uint32_t width = type == RelocationHighLow ? 4 : type == RelocationDir64 ? 8 : 0;
+            uint64_t at = uint64_t(page) + (entry & 0xFFF);
+            if (width == 0 || at + width > rsrc.VirtualAddress) return -2;
+            int section = SectionOfRva(image, static_cast<uint32_t>(at));
+            if (section < 0) return -2;
+            const PeSection& s = image.Sections[static_cast<size_t>(section)];
+            if (at + width > uint64_t(s.VirtualAddress) + MemorySize(s)) return -2;
+            Bytes value = ReadRva(file, image, static_cast<uint32_t>(at), width);
+            uint64_t address = Read32(value, 0) | (width == 8 ? uint64_t(Read32(value, 4)) << 32 : 0);
+            if (address >= lowest) return -2;
+        }
+        block += size;
+    }
+    return behind;
+}
+
 // ---- laying out a resource section ----
 
 struct SectionWriter {
@@ -214,6 +282,17 @@ bool ResourceKey::operator<(const ResourceKey& other) const {
     return Id < other.Id;
 }
 
+bool HasLauncherMarker(const ResourceTree& tree) {
+    auto type = tree.find(ResourceKey::Named(LauncherMarkerType));
+    if (type == tree.end()) return false;
+    auto name = type->second.find(ResourceKey::Number(1));
+    if (name == type->second.end()) return false;
+    size_t length = std::strlen(LauncherMarkerText);
+    for (const auto& [language, data] : name->second)
+        if (data.Data.size() >= length && std::memcmp(data.Data.data(), LauncherMarkerText, length) == 0) return true;
+    return false;
+}
+
 bool ResourceKey::operator==(const ResourceKey& other) const {
     return IsName == other.IsName && (IsName ? Name == other.Name : Id == other.Id);
 }
@@ -227,16 +306,56 @@ std::string ResourceKey::Describe() const {
 
 // ---- headers ----
 
-PeImage ParsePe(const Bytes& file) {
+namespace {
+
+// The MZ header, the PE signature and the COFF header: the file offset of
+// the COFF header, or PeError.
+uint64_t LocateFileHeader(const Bytes& file) {
     if (file.size() < 64 || file[0] != 'M' || file[1] != 'Z') throw PeError("not a Windows executable (no MZ header)");
     uint64_t pe = Read32(file, 0x3C);
     if (pe + 24 > file.size() || std::memcmp(file.data() + pe, "PE\0\0", 4) != 0)
         throw PeError("not a Windows executable (no PE header)");
+    return pe + 4;
+}
+
+}  // namespace
+
+std::string MachineName(uint16_t machine) {
+    switch (machine) {
+        case MachineX86: return "32-bit x86";
+        case MachineX64: return "x86-64";
+        case 0xAA64: return "ARM64";
+        case 0x1C4: return "ARM";
+        default: {
+            char text[24];
+            std::snprintf(text, sizeof text, "machine 0x%04x", machine);
+            return text;
+        }
+    }
+}
+
+ProgramKind ReadProgramKind(const Bytes& head) {
+    uint64_t fh = LocateFileHeader(head);
+    ProgramKind kind;
+    kind.Machine = static_cast<uint16_t>(Read16(head, fh));
+    kind.IsDll = (Read16(head, fh + 18) & 0x2000) != 0;
+    uint32_t optionalSize = Read16(head, fh + 16);
+    uint64_t oh = fh + 20;
+    uint32_t magic = oh + 2 <= head.size() ? Read16(head, oh) : 0;
+    if (optionalSize < 70 || oh + 70 > head.size() || (magic != 0x10B && magic != 0x20B))
+        throw PeError("not a Windows executable (no optional header)");
+    kind.Subsystem = static_cast<uint16_t>(Read16(head, oh + 68));
+    return kind;
+}
+
+PeImage ParsePe(const Bytes& file) {
     PeImage image;
-    image.FileHeaderOffset = static_cast<uint32_t>(pe + 4);
+    image.FileHeaderOffset = static_cast<uint32_t>(LocateFileHeader(file));
     uint64_t fh = image.FileHeaderOffset;
+    image.Machine = static_cast<uint16_t>(Read16(file, fh));
     image.NumberOfSections = Read16(file, fh + 2);
     image.PointerToSymbolTable = Read32(file, fh + 8);
+    image.Characteristics = static_cast<uint16_t>(Read16(file, fh + 18));
     uint32_t optionalSize = Read16(file, fh + 16);
     uint64_t oh = fh + 20;
     image.OptionalHeaderOffset = static_cast<uint32_t>(oh);
@@ -251,6 +370,8 @@ PeImage ParsePe(const Bytes& file) {
     uint32_t countAt = image.Is64 ? 108 : 92;
     if (optionalSize < countAt + 4) throw PeError("optional header too short");
     image.SizeOfInitializedData = Read32(file, oh + 8);
+    image.ImageBase = image.Is64 ? Read32(file, oh + 24) | uint64_t(Read32(file, oh + 28)) << 32 : Read32(file, oh + 28);
+    image.Subsystem = static_cast<uint16_t>(Read16(file, oh + 68));
     image.SectionAlignment = Read32(file, oh + 32);
     image.FileAlignment = Read32(file, oh + 36);
     image.SizeOfImage = Read32(file, oh + 56);
@@ -460,25 +581,35 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
     for (const PeSection& s : image.Sections) memoryEnd = std::max<uint64_t>(memoryEnd, uint64_t(s.VirtualAddress) + MemorySize(s));
 
     bool inPlace = false;
+    int moving = -1;  // the relocation section that moves up behind the new resources
     if (old >= 0) {
         const PeSection& s = image.Sections[static_cast<size_t>(old)];
-        bool lastInMemory = uint64_t(s.VirtualAddress) + MemorySize(s) == memoryEnd;
-        bool lastInFile = s.SizeOfRawData != 0 && uint64_t(s.PointerToRawData) + s.SizeOfRawData >= out.size();
+        moving = RelocationsBehind(stub, image, old);
+        const PeSection& lastOne = moving >= 0 ? image.Sections[static_cast<size_t>(moving)] : s;
+        bool lastInMemory = moving >= 0 || (moving == -1 && uint64_t(s.VirtualAddress) + MemorySize(s) == memoryEnd);
+        bool lastInFile = s.SizeOfRawData != 0 &&
+                          uint64_t(lastOne.PointerToRawData) + lastOne.SizeOfRawData >= out.size();
         bool ownSection = s.Name == ".rsrc" && image.ResourceRva == s.VirtualAddress;
         bool symbolsBehind = image.PointerToSymbolTable != 0 && image.PointerToSymbolTable >= s.PointerToRawData;
         bool behindHeaders = s.PointerToRawData >= image.SizeOfHeaders &&
                              s.PointerToRawData >= image.SectionTableOffset + SectionHeaderSize * image.NumberOfSections;
         inPlace = lastInMemory && lastInFile && ownSection && !symbolsBehind && behindHeaders;
     }
+    if (!inPlace) moving = -1;
 
     uint32_t sectionRva = 0;
     uint32_t headerAt = 0;
     uint64_t rawBefore = 0;  // raw size of what the new section replaces
+    Bytes movingRaw;
     if (inPlace) {
         const PeSection& s = image.Sections[static_cast<size_t>(old)];
         sectionRva = s.VirtualAddress;
         headerAt = image.SectionTableOffset + SectionHeaderSize * static_cast<uint32_t>(old);
         rawBefore = s.SizeOfRawData;
+        if (moving >= 0) {
+            const PeSection& m = image.Sections[static_cast<size_t>(moving)];
+            movingRaw.assign(stub.begin() + m.PointerToRawData, stub.begin() + m.PointerToRawData + m.SizeOfRawData);
+        }
         out.resize(s.PointerToRawData);
         r.ReplacedInPlace = true;
     } else {
@@ -531,6 +662,23 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
 
     uint64_t imageEnd = AlignUp(std::max<uint64_t>(memoryEnd, uint64_t(sectionRva) + section.size()), image.SectionAlignment);
     if (inPlace) imageEnd = AlignUp(uint64_t(sectionRva) + section.size(), image.SectionAlignment);
+    if (moving >= 0) {
+        // The relocations go right behind the new resources, in memory and
+        // in the file, and their directory entry follows them.
+        const PeSection& m = image.Sections[static_cast<size_t>(moving)];
+        uint64_t rva = imageEnd;
+        uint64_t at = out.size();
+        if (rva + MemorySize(m) > 0x7FFFFFFF || at + movingRaw.size() > 0xFFFFFFFFu)
+            throw PeError("the image would be too large");
+        out.insert(out.end(), movingRaw.begin(), movingRaw.end());
+        uint32_t movingHeader = image.SectionTableOffset + SectionHeaderSize * static_cast<uint32_t>(moving);
+        Write32(out, movingHeader + 12, static_cast<uint32_t>(rva));
+        Write32(out, movingHeader + 20, static_cast<uint32_t>(at));
+        uint64_t relocEntry = directoryAt(BaseRelocationDirectoryIndex);
+        Write32(out, relocEntry, static_cast<uint32_t>(Read32(out, relocEntry) - m.VirtualAddress + rva));
+        imageEnd = AlignUp(rva + MemorySize(m), image.SectionAlignment);
+        r.MovedSections.push_back(m.Name);
+    }
     Write32(out, image.OptionalHeaderOffset + 56, static_cast<uint32_t>(imageEnd));
     Write32(out, image.OptionalHeaderOffset + 8,
             static_cast<uint32_t>(image.SizeOfInitializedData - rawBefore + rawSize));
@@ -565,6 +713,14 @@ void VerifyZipResource(const Bytes& file, const Bytes& payload) {
         if (uint64_t(byPointer[i - 1].PointerToRawData) + byPointer[i - 1].SizeOfRawData > byPointer[i].PointerToRawData)
             throw PeError("sections " + byPointer[i - 1].Name + " and " + byPointer[i].Name + " overlap in the file");
     if (image.CheckSum != ComputePeChecksum(file, image.CheckSumOffset)) throw PeError("wrong checksum");
+    if (image.NumberOfRvaAndSizes > BaseRelocationDirectoryIndex) {
+        uint64_t entry = uint64_t(image.DataDirectoryOffset) + 8 * BaseRelocationDirectoryIndex;
+        uint32_t rva = Read32(file, entry), size = Read32(file, entry + 4);
+        int section = rva != 0 ? SectionOfRva(image, rva) : 0;
+        if (section < 0 || (rva != 0 && uint64_t(rva) + size > uint64_t(image.Sections[static_cast<size_t>(section)].VirtualAddress) +
+                                                              MemorySize(image.Sections[static_cast<size_t>(section)])))
+            throw PeError("the base relocations lie outside their section");
+    }
 
     ResourceTree tree = ReadResources(file, image);
     auto type = tree.find(ResourceKey::Named("ZIP"));

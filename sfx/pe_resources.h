@@ -36,6 +36,10 @@ struct PeSection {
 // offsets where it writes them.
 struct PeImage {
     bool Is64 = false;                   // PE32+ (optional header magic 0x20B)
+    uint16_t Machine = 0;                // COFF machine: 0x14C x86, 0x8664 x86-64
+    uint16_t Characteristics = 0;        // COFF flags: 0x2000 a DLL
+    uint16_t Subsystem = 0;              // 2 Windows GUI, 3 console
+    uint64_t ImageBase = 0;
     uint32_t FileHeaderOffset = 0;       // the COFF file header, just behind "PE\0\0"
     uint32_t OptionalHeaderOffset = 0;
     uint32_t SectionTableOffset = 0;
@@ -56,6 +60,24 @@ struct PeImage {
     uint32_t CertificateSize = 0;
     std::vector<PeSection> Sections;
 };
+
+constexpr uint16_t MachineX86 = 0x14C;
+constexpr uint16_t MachineX64 = 0x8664;
+constexpr uint16_t SubsystemGui = 2;
+constexpr uint16_t SubsystemConsole = 3;
+
+// "32-bit x86", "x86-64", "ARM64", "machine 0x1234"
+std::string MachineName(uint16_t machine);
+
+// What the first bytes of a program say about it: enough of the MZ, COFF
+// and optional headers to know its machine and subsystem. Throws PeError
+// saying what is missing ("no MZ header", "no PE header", ...).
+struct ProgramKind {
+    uint16_t Machine = 0;
+    uint16_t Subsystem = 0;
+    bool IsDll = false;
+};
+ProgramKind ReadProgramKind(const Bytes& head);
 
 // Parses and checks the headers: the MZ header, the PE signature, the COFF
 // and optional headers, the section table (every section's raw data inside
@@ -105,8 +127,16 @@ Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva);
 // taken as zero, plus the file length.
 uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset);
 
+// The launcher carries, besides its archive, resource type "LAUNCHER", id 1,
+// whose data begins with LauncherMarkerText: that is how `sfx pack` tells a
+// launcher from any other program.
+constexpr char LauncherMarkerType[] = "LAUNCHER";
+constexpr char LauncherMarkerText[] = "ziplauncher";
+bool HasLauncherMarker(const ResourceTree& tree);
+
 struct EmbedReport {
-    bool ReplacedInPlace = false;      // the old resource section was the file's last and was rewritten
+    bool ReplacedInPlace = false;      // the old resource section was rewritten where it was
+    std::vector<std::string> MovedSections;  // sections behind it that moved up with it (".reloc")
     bool RemovedSignature = false;     // an Authenticode certificate was dropped
     std::string OldSectionRenamedTo;   // non-empty when the old resource section was left behind under a new name
 };
@@ -115,7 +145,11 @@ struct EmbedReport {
 // stub's other resources (manifest, icons, version) are kept; any earlier
 // "ZIP" id 1, in any language, is replaced. The resource section is rewritten
 // in place when it is the last thing in the file, and otherwise added as a
-// new last section (the old one stays, unreferenced and renamed). Section
+// new last section (the old one stays, unreferenced and renamed). Only the
+// base relocations may stand behind the resource section for the in-place
+// rewrite: they move up behind the new one, since nothing refers to them but
+// their data directory entry (5), while everything else a section may hold
+// is addressed from code. Section
 // table, SizeOfImage, SizeOfInitializedData, data directory 2 and the
 // checksum are updated; a certificate becomes invalid and is removed.
 Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr);

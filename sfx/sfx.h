@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,6 +25,11 @@ constexpr size_t DefaultTempDirLength = 64;
 
 struct CheckOptions {
     size_t TempDirLength = DefaultTempDirLength;
+    // The machine of the launcher that carries the archive (0x14C, 0x8664),
+    // or 0 when the archive is checked on its own.
+    uint16_t LauncherMachine = 0;
+    // The ANSI code page the launcher's users have: names are read in it.
+    unsigned CodePage = 1252;
 };
 
 struct Problem {
@@ -35,6 +41,9 @@ struct Problem {
 struct CheckReport {
     size_t EntryCount = 0;
     std::vector<Problem> Problems;
+    // What works, but not everywhere (a Setup.exe for 64-bit Windows only);
+    // printed, but no reason to refuse the archive.
+    std::vector<Problem> Warnings;
 };
 
 // Everything that would make the launcher skip or fail an entry of the
@@ -56,7 +65,7 @@ struct PackOptions {
     std::string Stub;
     std::string Input;   // an archive, or a folder to zip
     std::string Output;
-    bool Force = false;
+    bool Force = false;  // pack even when check finds problems, or into a program that is no launcher
     CheckOptions Check;
 };
 int RunPack(const PackOptions& options, std::ostream& out, std::ostream& err);

@@ -31,7 +31,6 @@ constexpr size_t MaxEntries = 0xFFFF;
 constexpr uint16_t MadeByDos20 = 20;
 constexpr uint16_t NeededStored = 10;
 constexpr uint16_t NeededDeflate = 20;
-constexpr uint16_t FlagUtf8Name = 0x800;
 
 struct Pending {
     std::string Name;     // "/" separators, folders end with "/"
@@ -73,7 +72,7 @@ void PutSharedFields(std::vector<uint8_t>& out, const CentralRecord& r) {
 int64_t UnixTimeOf(const fs::path& path) {
     std::error_code ec;
     fs::file_time_type t = fs::last_write_time(path, ec);
-    if (ec) throw ToolError(path.string() + ": cannot read its time: " + ec.message());
+    if (ec) throw ToolError(DisplayPath(path) + ": cannot read its time: " + ec.message());
     auto system = std::chrono::file_clock::to_sys(t);
     return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
 }
@@ -97,21 +96,28 @@ std::vector<uint8_t> Deflate(const std::vector<uint8_t>& data, const std::string
     return out;
 }
 
-void Collect(const fs::path& dir, const std::string& prefix, std::vector<Pending>& out, FolderZip& zip) {
+void Collect(const fs::path& dir, const std::string& prefix, const std::string& shown, unsigned codePage,
+             std::vector<Pending>& out, FolderZip& zip) {
     std::vector<fs::directory_entry> children;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
-    if (ec) throw ToolError(dir.string() + ": cannot list it: " + ec.message());
+    if (ec) throw ToolError(DisplayPath(dir) + ": cannot list it: " + ec.message());
     std::sort(children.begin(), children.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
         return NameBytes(a.path().filename()) < NameBytes(b.path().filename());
     });
     for (const fs::directory_entry& child : children) {
-        std::string name = prefix + NameBytes(child.path().filename());
+        std::string problem;
+        std::string shownName = shown + DisplayPath(child.path().filename());
+        std::string name = prefix + EncodeName(child.path().filename(), codePage, problem);
+        if (!problem.empty()) {
+            zip.Unwritable.push_back(shownName + ": " + problem);
+            continue;
+        }
         fs::file_status link = fs::symlink_status(child.path(), ec);
         fs::file_status target = fs::status(child.path(), ec);
         if (fs::is_directory(link)) {
             out.push_back({name + "/", child.path(), true, DosDateTimeOf(UnixTimeOf(child.path()))});
-            Collect(child.path(), name + "/", out, zip);
+            Collect(child.path(), name + "/", shownName + "/", codePage, out, zip);
         } else if (fs::is_regular_file(target)) {
             out.push_back({name, child.path(), false, DosDateTimeOf(UnixTimeOf(child.path()))});
         } else {
@@ -139,29 +145,28 @@ uint32_t DosDateTimeOf(int64_t unixSeconds) {
     return date << 16 | time;
 }
 
-FolderZip ZipFolder(const std::string& folder) {
+FolderZip ZipFolder(const std::string& folder, unsigned codePage) {
     FolderZip zip;
     std::error_code ec;
-    if (!fs::is_directory(folder, ec)) throw ToolError(folder + ": not a folder");
+    if (!fs::is_directory(HostPath(folder), ec)) throw ToolError(folder + ": not a folder");
     std::vector<Pending> pending;
-    Collect(fs::path(folder), "", pending, zip);
+    Collect(HostPath(folder), "", "", codePage, pending, zip);
     if (pending.size() > MaxEntries) throw ToolError(folder + ": more than 65535 files and folders");
 
     std::vector<uint8_t>& out = zip.Archive;
     std::vector<CentralRecord> central;
     for (const Pending& p : pending) {
         std::vector<uint8_t> data;
-        if (!p.Folder) data = ReadHostFile(p.HostPath.string(), MaxArchiveSize);
-        std::vector<uint8_t> packed = data.empty() ? std::vector<uint8_t>() : Deflate(data, p.HostPath.string());
+        if (!p.Folder) data = ReadPathBytes(p.HostPath, MaxArchiveSize, DisplayPath(p.HostPath));
+        std::vector<uint8_t> packed = data.empty() ? std::vector<uint8_t>() : Deflate(data, DisplayPath(p.HostPath));
         bool deflated = !packed.empty();
         const std::vector<uint8_t>& stored = deflated ? packed : data;
-        bool highBytes = std::any_of(p.Name.begin(), p.Name.end(), [](char c) { return static_cast<unsigned char>(c) > 127; });
-        if (p.Name.size() > 0xFFFF) throw ToolError(p.HostPath.string() + ": name too long for a ZIP archive");
+        if (p.Name.size() > 0xFFFF) throw ToolError(DisplayPath(p.HostPath) + ": name too long for a ZIP archive");
         CentralRecord r;
         r.Name = p.Name;
         r.Method = deflated ? 8 : 0;
         r.Needed = deflated ? NeededDeflate : NeededStored;
-        r.Flags = highBytes && NamesAreUtf8() ? FlagUtf8Name : 0;
+        r.Flags = 0;  // names in the code page, as the launcher creates them
         r.DosTime = p.DosTime;
         r.Crc = static_cast<uint32_t>(crc32(0L, data.data(), static_cast<uInt>(data.size())));
         r.Packed = static_cast<uint32_t>(stored.size());

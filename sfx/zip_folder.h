@@ -12,9 +12,13 @@ struct FolderZip {
     size_t Files = 0;
     size_t Folders = 0;
     std::vector<std::string> Skipped;  // what was left out, and why
+    // Names the code page cannot hold: "docs/日本.txt: the character U+65E5
+    // has no place in code page 1252". The archive is incomplete then.
+    std::vector<std::string> Unwritable;
 };
 
-// Every file and folder below `folder`, in name order, a folder's entry
+// Every file and folder below `folder`, in name order, named in the ANSI
+// code page `codePage` (the launcher creates names in it; no UTF-8 flag), a folder's entry
 // before its contents: folders as entries ending in "/", files deflated
 // (stored when deflate does not make them smaller), each with its last
 // modification time as a local DOS time. Symbolic links to files are
@@ -22,7 +26,7 @@ struct FolderZip {
 // ToolError naming the path when something cannot be read or the result
 // would not be a classic ZIP archive (4 GiB per file, 65535 entries, 2 GiB
 // in all, which is also the launcher's limit).
-FolderZip ZipFolder(const std::string& folder);
+FolderZip ZipFolder(const std::string& folder, unsigned codePage = 1252);
 
 // A file time as a DOS date (high 16 bits) and time (low 16 bits), local
 // time, seconds rounded down to even; clamped to 1980-01-01 00:00:00 and

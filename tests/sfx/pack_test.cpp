@@ -2,13 +2,21 @@
 // written launcher parsed back.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <sstream>
 #include <string>
 
 #include "support/pe_test_image.h"
 #include "support/test_util.h"
+#include "sfx/host.h"
+#include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
 using namespace testutil;
@@ -33,13 +41,32 @@ ZipEntrySpec Stored(const std::string& name, const std::string& text) {
     return e;
 }
 
+ZipEntrySpec Program(const std::string& name, uint16_t machine = 0x14C) {
+    ZipEntrySpec e;
+    e.Name = name;
+    e.Data = MakeProgram(machine);
+    return e;
+}
+
+// A launcher as pack sees one: a Windows image with the launcher's marker
+// resource (and here nothing else of the launcher).
+Bytes MakeStub(bool is64, bool marker = true) {
+    sfx::ResourceTree tree;
+    std::string text = marker ? "ziplauncher" : "something else";
+    tree[sfx::ResourceKey::Named("LAUNCHER")][sfx::ResourceKey::Number(1)][sfx::ResourceKey::Number(0)].Data =
+        Bytes(text.begin(), text.end());
+    return MakeImage(is64, {{".text", 0x600, 0x600},
+                            {".data", 0x80, 0x80},
+                            {".rsrc", 0, 0, [tree](uint32_t rva) { return sfx::BuildResourceSection(tree, rva); }}});
+}
+
 struct PackFixture : ::testing::Test {
     ScratchDir dir;
     std::string stub;
 
     void SetUp() override {
         stub = dir.HostPath("stub.exe");
-        WriteBytes(stub, MakeImage(false, {{".text", 0x600, 0x600}, {".data", 0x80, 0x80}}));
+        WriteBytes(stub, MakeStub(false));
     }
 
     Bytes Payload(const std::string& exe) {
@@ -52,7 +79,7 @@ struct PackFixture : ::testing::Test {
 }  // namespace
 
 TEST_F(PackFixture, AGoodArchiveIsPackedByteForByte) {
-    Bytes zip = BuildZip({Stored("Setup.exe", "MZ program"), Stored("data/a.txt", "a")}).Bytes_;
+    Bytes zip = BuildZip({Program("Setup.exe"), Stored("data/a.txt", "a")}).Bytes_;
     WriteBytes(dir.HostPath("good.zip"), zip);
     std::string out = dir.HostPath("Installer.exe");
     PackRun r = Sfx({"pack", stub, dir.HostPath("good.zip"), "-o", out});
@@ -64,12 +91,16 @@ TEST_F(PackFixture, AGoodArchiveIsPackedByteForByte) {
     EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"Installer.exe", "good.zip", "stub.exe"}))
         << "no scratch files stay behind";
 
-    // The packed launcher is a stub too: packing it again replaces the archive.
-    Bytes other = BuildZip({Stored("Setup.exe", "MZ newer program")}).Bytes_;
+    // The packed launcher is a stub too: packing it again replaces the
+    // archive (into another file: the stub itself is never overwritten).
+    Bytes other = BuildZip({Program("Setup.exe", 0x8664)}).Bytes_;
     WriteBytes(dir.HostPath("other.zip"), other);
     r = Sfx({"pack", out, dir.HostPath("other.zip"), "-o", out});
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_EQ(Payload(out), zip);
+    r = Sfx({"pack", out, dir.HostPath("other.zip"), "-o", dir.HostPath("Installer2.exe")});
     EXPECT_EQ(r.Code, 0) << r.Err;
-    EXPECT_EQ(Payload(out), other);
+    EXPECT_EQ(Payload(dir.HostPath("Installer2.exe")), other);
 }
 
 TEST_F(PackFixture, AnArchiveTheLauncherWouldNotFullyInstallIsRefusedUnlessForced) {
@@ -95,7 +126,7 @@ TEST_F(PackFixture, AFolderIsZippedCheckedAndPacked) {
     std::string folder = dir.HostPath("installer");
     mkdir(folder.c_str(), 0755);
     mkdir((folder + "/docs").c_str(), 0755);
-    WriteText(folder + "/Setup.exe", "MZ the installer");
+    WriteBytes(folder + "/Setup.exe", MakeProgram());
     WriteText(folder + "/docs/notes.txt", "notes");
     std::string out = dir.HostPath("out.exe");
     PackRun r = Sfx({"pack", stub, folder, "-o", out});
@@ -118,18 +149,204 @@ TEST_F(PackFixture, AFolderIsZippedCheckedAndPacked) {
 }
 
 TEST_F(PackFixture, StubsThatAreNoWindowsProgramsAreNamedInTheError) {
-    Bytes zip = BuildZip({Stored("Setup.exe", "MZ program")}).Bytes_;
+    Bytes zip = BuildZip({Program("Setup.exe")}).Bytes_;
     WriteBytes(dir.HostPath("good.zip"), zip);
     WriteText(dir.HostPath("script.sh"), "#!/bin/sh\necho not a PE file\n");
     PackRun r = Sfx({"pack", dir.HostPath("script.sh"), dir.HostPath("good.zip"), "-o", dir.HostPath("o.exe")});
     EXPECT_EQ(r.Code, 1);
     EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("script.sh") + ": not a Windows executable (no MZ header)\n");
     r = Sfx({"pack", dir.HostPath("nostub.exe"), dir.HostPath("good.zip"), "-o", dir.HostPath("o.exe")});
-    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nostub.exe") + ": no such file\n");
+    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nostub.exe") + ": cannot open it: No such file or directory\n");
     r = Sfx({"pack", stub, dir.HostPath("nozip.zip"), "-o", dir.HostPath("o.exe")});
-    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nozip.zip") + ": no such file\n");
+    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("nozip.zip") + ": cannot open it: No such file or directory\n");
     r = Sfx({"pack", stub, dir.HostPath("good.zip"), "-o", dir.HostPath("no/such/dir/o.exe")});
     EXPECT_EQ(r.Code, 1);
-    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("no/such/dir/o.exe") + ": cannot create it\n");
+    EXPECT_EQ(r.Err, "sfx: " + dir.HostPath("no/such/dir/o.exe") + ": cannot create it: No such file or directory\n");
     EXPECT_FALSE(Exists(dir.HostPath("o.exe")));
+}
+
+TEST_F(PackFixture, OnlyALauncherIsPackedIntoUnlessForcedAndPackSaysWhichOne) {
+    Bytes zip = BuildZip({Program("Setup.exe")}).Bytes_;
+    std::string archive = dir.HostPath("good.zip");
+    WriteBytes(archive, zip);
+    std::string out = dir.HostPath("out.exe");
+    PackRun r = Sfx({"pack", stub, archive, "-o", out});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out.find(stub + ": 32-bit x86 launcher: runs on every Windows\n"), 0u) << r.Out;
+    WriteBytes(dir.HostPath("stub64.exe"), MakeStub(true));
+    r = Sfx({"pack", dir.HostPath("stub64.exe"), archive, "-o", out});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out.find(dir.HostPath("stub64.exe") + ": x86-64 launcher: 64-bit Windows only\n"), 0u) << r.Out;
+
+    // Programs that are no launcher: one without resources (Setup.exe
+    // itself), one with a marker of the wrong text, and a DLL.
+    Bytes dll = MakeStub(false);
+    PutLe16(dll, PeOffset + 4 + 18, 0x2102);
+    const std::pair<std::string, Bytes> others[] = {
+        {"Setup.exe", MakeProgram()}, {"other.exe", MakeStub(false, false)}, {"library.dll", dll}};
+    for (const auto& [name, bytes] : others) {
+        std::string path = dir.HostPath(name);
+        WriteBytes(path, bytes);
+        std::string target = dir.HostPath("into-" + name);
+        r = Sfx({"pack", path, archive, "-o", target});
+        EXPECT_EQ(r.Code, 1) << name;
+        EXPECT_EQ(r.Err.find("sfx: " + path + ": not a launcher"), 0u) << r.Err;
+        EXPECT_NE(r.Err.find("--force"), std::string::npos) << r.Err;
+        EXPECT_FALSE(Exists(target)) << name;
+        r = Sfx({"pack", "--force", path, archive, "-o", target});
+        EXPECT_EQ(r.Code, 0) << name << r.Err;
+        EXPECT_EQ(r.Err.find("sfx: " + path + ": not a launcher; packed into it anyway (--force)"), 0u) << r.Err;
+        EXPECT_EQ(Payload(target), zip);
+    }
+}
+
+TEST_F(PackFixture, SetupExeMustBeAProgramWindowsStartsAndFitTheLaunchersWindows) {
+    WriteBytes(dir.HostPath("stub64.exe"), MakeStub(true));
+    Bytes dll = MakeProgram();
+    PutLe16(dll, PeOffset + 4 + 18, 0x2102);
+    struct Row {
+        const char* What;
+        Bytes Setup;
+        bool Launcher64;
+        int Code;         // of pack
+        std::string Line;  // in pack's report, "" for none beyond the summary
+    };
+    std::string text = "@echo off\r\necho I am a batch file\r\n";
+    const Row rows[] = {
+        {"x86 program", MakeProgram(), false, 0, ""},
+        {"console program", MakeProgram(0x14C, 3), false, 0, ""},
+        {"x86-64 program in the x86-64 launcher", MakeProgram(0x8664), true, 0, ""},
+        {"text file", Bytes(text.begin(), text.end()), false, 1,
+         "\"Setup.exe\": is not a Windows executable (no MZ header); Windows would not start it"},
+        {"MZ without PE", Bytes{'M', 'Z', 0, 0}, false, 1, "\"Setup.exe\": is not a Windows executable (no MZ header)"},
+        {"DLL", dll, false, 1, "\"Setup.exe\": is a DLL, not a program"},
+        {"native subsystem", MakeProgram(0x14C, 1), false, 1, "\"Setup.exe\": has subsystem 1, neither a Windows GUI"},
+        {"x86-64 program in the 32-bit launcher", MakeProgram(0x8664), false, 0,
+         "\"Setup.exe\": warning: is built for x86-64: the 32-bit launcher runs on every Windows, but Setup.exe "
+         "starts only on 64-bit Windows"},
+    };
+    for (const Row& row : rows) {
+        ZipEntrySpec setup;
+        setup.Name = "Setup.exe";
+        setup.Data = row.Setup;
+        WriteBytes(dir.HostPath("a.zip"), BuildZip({setup}).Bytes_);
+        std::string out = dir.HostPath("out.exe");
+        std::remove(out.c_str());
+        PackRun r = Sfx({"pack", row.Launcher64 ? dir.HostPath("stub64.exe") : stub, dir.HostPath("a.zip"), "-o", out});
+        EXPECT_EQ(r.Code, row.Code) << row.What << "\n" << r.Out << r.Err;
+        EXPECT_EQ(Exists(out), row.Code == 0) << row.What;
+        if (!row.Line.empty()) EXPECT_NE(r.Out.find(dir.HostPath("a.zip") + ": " + row.Line), std::string::npos) << r.Out;
+        else EXPECT_EQ(r.Out.find("warning"), std::string::npos) << row.What << "\n" << r.Out;
+    }
+
+    // A bare archive has no launcher: the x86-64 Setup.exe is only said to
+    // need 64-bit Windows, and the archive passes.
+    ZipEntrySpec setup64 = Program("Setup.exe", 0x8664);
+    WriteBytes(dir.HostPath("b.zip"), BuildZip({setup64}).Bytes_);
+    PackRun r = Sfx({"check", dir.HostPath("b.zip")});
+    EXPECT_EQ(r.Code, 0) << r.Out;
+    EXPECT_NE(r.Out.find("\"Setup.exe\": warning: is built for x86-64 and starts only on 64-bit Windows\n"),
+              std::string::npos)
+        << r.Out;
+    EXPECT_NE(r.Out.find("1 entry, no problems"), std::string::npos) << r.Out;
+}
+
+TEST_F(PackFixture, PackNeverDestroysOrHalfWritesAFile) {
+    std::string folder = dir.HostPath("app");
+    mkdir(folder.c_str(), 0755);
+    WriteBytes(folder + "/Setup.exe", MakeProgram());
+    std::string out = dir.HostPath("MyApp.exe");
+    // Files with the names scratch files once had stay as they are.
+    for (const char* name : {"MyApp.exe.zip", "MyApp.exe.part", "MyApp.exe.zip.part"}) WriteText(dir.HostPath(name), name);
+    WriteText(out, "the old launcher");
+    ASSERT_EQ(link(out.c_str(), dir.HostPath("kept.exe").c_str()), 0);
+    PackRun r = Sfx({"pack", stub, folder, "-o", out});
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    for (const char* name : {"MyApp.exe.zip", "MyApp.exe.part", "MyApp.exe.zip.part"})
+        { Bytes got = ReadBytes(dir.HostPath(name)); EXPECT_EQ(std::string(got.begin(), got.end()), name); }
+    Bytes kept = ReadBytes(dir.HostPath("kept.exe"));
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "the old launcher") << "replaced by a rename, not overwritten";
+    struct stat st = {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0100, 0u) << "the launcher is executable";
+    EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"MyApp.exe", "MyApp.exe.part", "MyApp.exe.zip",
+                                                             "MyApp.exe.zip.part", "app/Setup.exe", "kept.exe",
+                                                             "stub.exe"}));
+
+    // -o may not name what pack reads, nor a place in the folder it zips.
+    WriteBytes(dir.HostPath("a.zip"), BuildZip({Program("Setup.exe")}).Bytes_);
+    Bytes stubBefore = ReadBytes(stub), zipBefore = ReadBytes(dir.HostPath("a.zip"));
+    struct Row {
+        std::vector<std::string> Args;
+        std::string Err;
+    };
+    const Row rows[] = {
+        {{"pack", stub, dir.HostPath("a.zip"), "-o", stub}, stub + ": is the stub itself"},
+        {{"pack", stub, dir.HostPath("a.zip"), "-o", dir.Host + "/./a.zip"}, dir.Host + "/./a.zip: is the archive being packed"},
+        {{"pack", stub, folder, "-o", folder + "/MyApp.exe"}, folder + "/MyApp.exe: lies inside " + folder},
+        {{"pack", stub, folder + "/", "-o", folder + "/sub/../x.exe"}, folder + "/sub/../x.exe: lies inside"},
+        {{"pack", stub, folder, "-o", folder}, folder + ": is a folder"},
+    };
+    for (const Row& row : rows) {
+        r = Sfx(row.Args);
+        EXPECT_EQ(r.Code, 1) << row.Err;
+        EXPECT_EQ(r.Err.find("sfx: " + row.Err), 0u) << r.Err;
+    }
+    EXPECT_EQ(ReadBytes(stub), stubBefore);
+    EXPECT_EQ(ReadBytes(dir.HostPath("a.zip")), zipBefore);
+    EXPECT_EQ(ListFiles(folder), (std::vector<std::string>{"Setup.exe"}));
+}
+
+TEST_F(PackFixture, TheCleanupRoutineRemovesTheScratchFilesStillRegistered) {
+    std::string out = dir.HostPath("o.exe");
+    std::string a = sfx::WriteScratchBeside(out, {1, 2, 3}, false);
+    std::string b = sfx::WriteScratchBeside(out, {4}, true);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.rfind(out + ".", 0), 0u) << "beside the output: " << a;
+    EXPECT_EQ(ReadBytes(a), (Bytes{1, 2, 3}));
+    sfx::RemoveScratch(a);
+    EXPECT_FALSE(Exists(a));
+    std::string c = sfx::WriteScratchBeside(out, {5}, false);
+    sfx::CommitScratch(c, out);
+    sfx::RemoveScratchFiles();
+    EXPECT_FALSE(Exists(b));
+    EXPECT_EQ(ReadBytes(out), (Bytes{5})) << "a committed scratch file is no longer the routine's";
+}
+
+TEST_F(PackFixture, AnInterruptedPackLeavesNoScratchFileBehind) {
+    // The child is held after zipping, with the scratch archive written: its
+    // check report (a problem line for each of 3000 names with "?") fills a
+    // pipe that nobody reads, so it waits in a write until the signal comes.
+    std::string folder = dir.HostPath("many");
+    mkdir(folder.c_str(), 0755);
+    WriteBytes(folder + "/Setup.exe", MakeProgram());
+    for (int i = 0; i < 3000; i++) WriteText(folder + "/q?" + std::to_string(i) + ".txt", "x");
+    for (int signal : {SIGINT, SIGTERM}) {
+        std::string outDir = dir.HostPath("out" + std::to_string(signal));
+        mkdir(outDir.c_str(), 0755);
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            dup2(pipeFds[1], 1);
+            close(pipeFds[0]);
+            execl(SFX_EXE, SFX_EXE, "pack", "--force", stub.c_str(), folder.c_str(), "-o",
+                  (outDir + "/Big.exe").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        bool scratchSeen = false;
+        for (int i = 0; i < 6000 && !scratchSeen; i++) {
+            scratchSeen = !ListFiles(outDir).empty();
+            if (!scratchSeen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(scratchSeen) << "the child never wrote its scratch archive";
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(pipeFds[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "ended by the signal, status " << status;
+        EXPECT_EQ(ListFiles(outDir), std::vector<std::string>{}) << "signal " << signal;
+    }
 }

@@ -174,6 +174,56 @@ TEST(PeResources, AResourceSectionFollowedByOthersIsLeftBehindRenamed) {
     EXPECT_EQ(manifest->Language, 0x409u);
 }
 
+TEST(PeResources, BaseRelocationsBehindTheResourcesMoveUpBehindTheNewOnes) {
+    // .text, .rsrc, .reloc as GNU ld lays out a program with relocations:
+    // one block for the page at 0x1000 with a 32-bit fixup at 0x1010 and a
+    // padding entry.
+    Bytes block(12, 0);
+    PutLe32(block, 0, 0x1000);
+    PutLe32(block, 4, 12);
+    PutLe16(block, 8, 3 << 12 | 0x010);
+    auto relocs = [block](uint32_t) { return block; };
+    for (bool is64 : {false, true}) {
+        // The fixup's value: an address in .text, or (planted) in .rsrc.
+        for (uint32_t target : {0x1020u, 0x2004u}) {
+            Bytes stub = MakeImage(is64, {{".text", 0x200, 0x200}, {".rsrc", 0, 0, Laid(SampleTree())}, {".reloc", 0, 0, relocs}});
+            uint32_t relocRva = Sections(stub)[2].VirtualAddress;
+            PutLe32(stub, DirectoryAt(is64, 5), relocRva);
+            PutLe32(stub, DirectoryAt(is64, 5) + 4, 12);
+            PutLe32(stub, FileOffsetOf(stub, 0x1010), target);
+            if (is64) PutLe32(stub, FileOffsetOf(stub, 0x1014), 0);
+            if (is64) PutLe16(stub, FileOffsetOf(stub, relocRva) + 8, 10 << 12 | 0x010);
+            Bytes payload = Payload();
+            sfx::EmbedReport report;
+            Bytes image = sfx::EmbedZipResource(stub, payload, &report);
+            ExpectPayloadFound(image, payload);
+            std::vector<SectionRow> rows = Sections(image);
+            if (target >= 0x2000) {
+                EXPECT_FALSE(report.ReplacedInPlace) << "a fixup that points at the resources keeps them where they are";
+                EXPECT_EQ(report.OldSectionRenamedTo, ".oldrsrc");
+                continue;
+            }
+            EXPECT_TRUE(report.ReplacedInPlace);
+            EXPECT_EQ(report.MovedSections, (std::vector<std::string>{".reloc"}));
+            ASSERT_EQ(rows.size(), 3u);
+            EXPECT_EQ(rows[1].Name, ".rsrc");
+            EXPECT_EQ(rows[1].VirtualAddress, 0x2000u);
+            EXPECT_EQ(rows[2].Name, ".reloc");
+            EXPECT_EQ(rows[2].VirtualAddress, AlignTo(0x2000 + rows[1].VirtualSize, SectionAlign));
+            EXPECT_EQ(rows[2].RawPointer, rows[1].RawPointer + rows[1].RawSize);
+            EXPECT_EQ(Get32(image, DirectoryAt(is64, 5)), rows[2].VirtualAddress);
+            EXPECT_EQ(Get32(image, DirectoryAt(is64, 5) + 4), 12u);
+            size_t at = FileOffsetOf(image, rows[2].VirtualAddress);
+            size_t was = FileOffsetOf(stub, relocRva);
+            EXPECT_TRUE(std::equal(stub.begin() + was, stub.begin() + was + 12, image.begin() + at));
+            EXPECT_EQ(OptionalField(image, 56), AlignTo(rows[2].VirtualAddress + rows[2].VirtualSize, SectionAlign));
+            // Nothing of the old resources stays: the image grew by the
+            // difference of the two resource sections alone.
+            EXPECT_EQ(image.size(), stub.size() - Sections(stub)[1].RawSize + rows[1].RawSize);
+        }
+    }
+}
+
 TEST(PeResources, SignaturesAndBoundImportsMakeWayHeaderRoomDoesNotGrow) {
     Bytes stub = MakeImage(false, {{".text", 0x200, 0x200}});
     // A certificate at the end of the file (data directory 4 holds a file
@@ -318,13 +368,13 @@ TEST(PeResourcesMingw, PackedProgramsKeepTheirResourcesAndObjdumpFindsThePayload
         const char* LinkFlags;
         bool ExpectInPlace;
     };
-    // i686 with .reloc behind .rsrc (new section), i686 without relocations
-    // (.rsrc last: rewritten in place), x86_64 (PE32+), and a program without
-    // any resource.
+    // i686 with .reloc behind .rsrc (rewritten in place, .reloc moves up
+    // behind it), i686 without relocations (.rsrc last: rewritten in place),
+    // x86_64 (PE32+), and a program without any resource (new section).
     const Variant variants[] = {
-        {MINGW_I686_GCC, MINGW_I686_WINDRES, false, "", false},
+        {MINGW_I686_GCC, MINGW_I686_WINDRES, false, "", true},
         {MINGW_I686_GCC, MINGW_I686_WINDRES, false, "-Wl,--disable-reloc-section", true},
-        {MINGW_X86_64_GCC, MINGW_X86_64_WINDRES, false, "", false},
+        {MINGW_X86_64_GCC, MINGW_X86_64_WINDRES, false, "", true},
         {MINGW_I686_GCC, MINGW_I686_WINDRES, true, "", false},
     };
     if (std::string(MINGW_I686_GCC).empty() || std::string(MINGW_X86_64_GCC).empty() ||

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/pe_test_image.h"
 #include "support/test_util.h"
 #include "sfx/sfx.h"
 
@@ -61,6 +62,14 @@ ZipEntrySpec Stored(const std::string& name, const std::string& text) {
     return e;
 }
 
+// A Setup.exe that Windows would start.
+ZipEntrySpec Program(const std::string& name) {
+    ZipEntrySpec e;
+    e.Name = name;
+    e.Data = MakeProgram();
+    return e;
+}
+
 // An entry whose recorded CRC-32 does not match its data.
 ZipEntrySpec BadCrc(const std::string& name, const std::string& text) {
     ZipEntrySpec e = Stored(name, text);
@@ -88,18 +97,19 @@ struct SfxFixture : ::testing::Test {
     // a larger compressible file; method as given ("ZIP_STORED", ...).
     std::string PythonGood(const std::string& rel, const std::string& method) {
         std::string path = dir.HostPath(rel);
+        WriteBytes(dir.HostPath("setup-program.exe"), MakeProgram());
         EXPECT_EQ(RunPython(R"(
 import sys, zipfile
 method = getattr(zipfile, sys.argv[2])
 with zipfile.ZipFile(sys.argv[1], 'w') as z:
     def add(name, data):
         z.writestr(zipfile.ZipInfo(name, (2021, 6, 7, 8, 9, 10)), data, compress_type=method)
-    add('Setup.exe', b'MZ setup program')
+    add('Setup.exe', open(sys.argv[3], 'rb').read())
     add('docs/', b'')
     add('docs/readme.txt', b'read me ' * 700)
     add('data/table.bin', bytes((i * 7919) % 251 for i in range(70000)))
 )",
-                            {path, method}),
+                            {path, method, dir.HostPath("setup-program.exe")}),
                   0);
         return path;
     }
@@ -233,7 +243,7 @@ TEST_F(SfxFixture, CheckJudgesNamesAgainstWindowsFoldersAndPathLengths) {
               1u)
         << o.Out;
     // Case does not matter to the shell.
-    zip = Write("lower.zip", {Stored("setup.EXE", "p")});
+    zip = Write("lower.zip", {Program("setup.EXE")});
     EXPECT_EQ(Sfx({"check", zip}).Code, 0);
 }
 
@@ -262,7 +272,7 @@ TEST_F(SfxFixture, CheckOnFilesTheLauncherWouldNotWalk) {
 
     // A file without dot in its path is judged as the launcher's "pc.dat"
     // would be: by its content.
-    std::string good = Write("nodot", {Stored("Setup.exe", "p")});
+    std::string good = Write("nodot", {Program("Setup.exe")});
     EXPECT_EQ(Sfx({"check", good}).Code, 0) << Sfx({"check", good}).Out;
 
     // 2 GiB and more: the directory lies beyond the signed 32-bit range (a
@@ -290,7 +300,7 @@ TEST_F(SfxFixture, CheckOnFilesTheLauncherWouldNotWalk) {
     mz[1] = 'Z';
     mz[2] = 0;  // bytes in the last page: 0 = whole pages
     mz[4] = 1;  // one page
-    ZipLayout behind = BuildZip({Stored("Setup.exe", "p")}, mz);
+    ZipLayout behind = BuildZip({Program("Setup.exe")}, mz);
     WriteBytes(dir.HostPath("sfx.exe"), behind.Bytes_);
     EXPECT_EQ(Sfx({"check", dir.HostPath("sfx.exe")}).Code, 0);
 }
@@ -441,7 +451,7 @@ TEST_F(SfxFixture, CommandLineErrorsAndHelp) {
 }
 
 TEST_F(SfxFixture, TheBinaryGivesTheSameExitCodes) {
-    std::string good = Write("good.zip", {Stored("Setup.exe", "p")});
+    std::string good = Write("good.zip", {Program("Setup.exe")});
     std::string bad = Write("bad.zip", {Stored("readme.txt", "no setup")});
     EXPECT_EQ(SfxBinary("--help").Code, 0);
     EXPECT_NE(SfxBinary("--help").Out.find("Usage: sfx"), std::string::npos);
@@ -450,5 +460,5 @@ TEST_F(SfxFixture, TheBinaryGivesTheSameExitCodes) {
     EXPECT_EQ(SfxBinary("check '" + bad + "'").Code, 1);
     Outcome cat = SfxBinary("cat '" + good + "' Setup.exe");
     EXPECT_EQ(cat.Code, 0);
-    EXPECT_EQ(cat.Out, "p");
+    EXPECT_EQ(Bytes(cat.Out.begin(), cat.Out.end()), MakeProgram());
 }

@@ -80,9 +80,12 @@ import sys, zipfile
 z = zipfile.ZipFile(sys.argv[1])
 assert z.testzip() is None
 z.extractall(sys.argv[3])
-with open(sys.argv[2], 'w') as out:
+with open(sys.argv[2], 'w', encoding='utf-8') as out:
     for i in z.infolist():
-        out.write('%s|%d|%d|%s|%d|%d\n' % (i.filename, i.compress_type, i.flag_bits & 0x800,
+        # Without the UTF-8 flag zipfile takes names for code page 437; the
+        # bytes are Windows-1252.
+        name = i.filename if i.flag_bits & 0x800 else i.filename.encode('cp437').decode('cp1252')
+        out.write('%s|%d|%d|%s|%d|%d\n' % (name, i.compress_type, i.flag_bits & 0x800,
                   '%04d-%02d-%02d %02d:%02d:%02d' % i.date_time, i.external_attr, i.create_system))
 )",
                         {dir.HostPath("out.zip"), dir.HostPath("listing.txt"), dir.HostPath("py")}),
@@ -98,7 +101,7 @@ with open(sys.argv[2], 'w') as out:
     EXPECT_EQ(names, (std::vector<std::string>{"Setup.exe", "caf\xC3\xA9.txt", "elsewhere/", "empty.txt", "link.txt",
                                                "sub/", "sub/empty/", "sub/noise.bin", "sub/text.txt"}));
     EXPECT_NE(l.find("Setup.exe|0|0|2019-03-04 05:06:08|32|0\n"), std::string::npos) << l;
-    EXPECT_NE(l.find("caf\xC3\xA9.txt|0|2048|"), std::string::npos) << l;
+    EXPECT_NE(l.find("caf\xC3\xA9.txt|0|0|"), std::string::npos) << "in code page 1252, without the UTF-8 flag\n" << l;
     EXPECT_NE(l.find("sub/empty/|0|0|2001-02-03 04:05:06|16|0\n"), std::string::npos) << l;
     EXPECT_NE(l.find("sub/text.txt|8|0|"), std::string::npos) << "compressible data is deflated";
     EXPECT_NE(l.find("sub/noise.bin|0|0|"), std::string::npos) << "noise is stored";
@@ -124,4 +127,55 @@ TEST(ZipFolder, AnEmptyFolderGivesAnArchiveWithoutEntriesAndAFileIsNoFolder) {
     WriteText(dir.HostPath("f"), "x");
     EXPECT_THROW(sfx::ZipFolder(dir.HostPath("f")), std::runtime_error);
     EXPECT_THROW(sfx::ZipFolder(dir.HostPath("missing")), std::runtime_error);
+}
+
+TEST(ZipFolder, NamesAreWrittenInTheCodePageAndRefusedWhereItHasNoPlaceForThem) {
+    // Oracle: Python's codecs cp1252 and cp932 decode what was written.
+    struct Row {
+        unsigned CodePage;
+        std::string Name;  // UTF-8
+        bool Writable;
+    };
+    const Row rows[] = {
+        {1252, "\xC3\x9C" "berblick.txt", true},          // Überblick
+        {1252, "\xE2\x82\xAC" "uro.txt", true},          // the euro sign, 0x80 in 1252
+        {1252, "\xE6\x97\xA5\xE6\x9C\xAC.txt", false},    // 日本
+        {932, "\xE6\x97\xA5\xE6\x9C\xAC.txt", true},
+        {932, "\xE8\xA1\xA8.txt", true},                 // 表: its second byte is 0x5C
+        {932, "\xC3\x9C" "berblick.txt", false},          // Ü has no place in 932
+        {1252, "bad\xFF.txt", false},                    // not UTF-8 at all
+    };
+    for (const Row& row : rows) {
+        ScratchDir dir;
+        std::string root = dir.HostPath("in");
+        mkdir(root.c_str(), 0755);
+        WriteText(root + "/" + row.Name, "x");
+        sfx::FolderZip zip = sfx::ZipFolder(root, row.CodePage);
+        if (!row.Writable) {
+            ASSERT_EQ(zip.Unwritable.size(), 1u) << row.Name;
+            EXPECT_EQ(zip.Unwritable[0].rfind(row.Name + ": ", 0), 0u) << zip.Unwritable[0];
+            EXPECT_EQ(zip.Files, 0u);
+            continue;
+        }
+        EXPECT_TRUE(zip.Unwritable.empty()) << row.Name;
+        WriteBytes(dir.HostPath("out.zip"), zip.Archive);
+        ASSERT_EQ(RunPython(R"(
+import sys, zipfile
+i = zipfile.ZipFile(sys.argv[1]).infolist()[0]
+assert i.flag_bits & 0x800 == 0
+open(sys.argv[2], 'w', encoding='utf-8').write(i.filename.encode('cp437').decode(sys.argv[3]))
+)",
+                            {dir.HostPath("out.zip"), dir.HostPath("name.txt"), "cp" + std::to_string(row.CodePage)}),
+                  0);
+        Bytes name = ReadBytes(dir.HostPath("name.txt"));
+        EXPECT_EQ(std::string(name.begin(), name.end()), row.Name);
+        // check reads it in the same code page; in another it is refused.
+        std::ostringstream out, err;
+        sfx::SfxMain({"check", "--codepage", std::to_string(row.CodePage), dir.HostPath("out.zip")}, out, err);
+        EXPECT_EQ(out.str().find("above 127"), std::string::npos) << out.str();
+        EXPECT_NE(out.str().find("1 name holds characters beyond ASCII, written for code page " +
+                                 std::to_string(row.CodePage)),
+                  std::string::npos)
+            << out.str();
+    }
 }

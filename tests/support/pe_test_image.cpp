@@ -69,6 +69,14 @@ Bytes MakeImage(bool is64, const std::vector<SectionSpec>& sections) {
     return b;
 }
 
+Bytes MakeProgram(uint16_t machine, uint16_t subsystem) {
+    Bytes b = MakeImage(machine == 0x8664, {{".text", 0x180, 0x180}});
+    PutLe16(b, PeOffset + 4, machine);
+    PutLe16(b, PeOffset + 24 + 68, subsystem);
+    PutLe32(b, PeOffset + 24 + 64, PeChecksum(b));
+    return b;
+}
+
 std::vector<SectionRow> Sections(const Bytes& image) {
     uint32_t pe = Get32(image, 0x3C);
     uint32_t count = Get16(image, pe + 6);

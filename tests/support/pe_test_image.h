@@ -42,6 +42,11 @@ struct SectionSpec {
 // correct SizeOfImage, SizeOfInitializedData and checksum.
 Bytes MakeImage(bool is64, const std::vector<SectionSpec>& sections);
 
+// A small program for tests that need a Setup.exe Windows would start: one
+// code section, the given machine (0x14C x86, 0x8664 x86-64; PE32+ for the
+// latter) and subsystem (2 GUI, 3 console).
+Bytes MakeProgram(uint16_t machine = 0x14C, uint16_t subsystem = 2);
+
 // The PE checksum, computed here independently: 16-bit words with the carry
 // folded back, the CheckSum field as zero, plus the file length.
 uint32_t PeChecksum(const Bytes& image);

@@ -139,9 +139,24 @@ def main():
     check(result.returncode == 0, "sfx pack failed: %s%s" % (result.stdout, result.stderr))
     run_launcher(args, wine64, native, "sfx-packed-native", setup_exe)
 
-    # The Windows tool, built from the same sources with the same toolchain.
-    subprocess.run(["cmake", "--build", build, "--target", "sfx", "-j2"], check=True, stdout=subprocess.DEVNULL)
+    # The Windows tool and the stub, built from the same sources with the
+    # same toolchain. Packed into the stub, the archive makes a launcher of
+    # the same size as packed into a launcher that carried another archive:
+    # nothing of the old one stays.
+    subprocess.run(["cmake", "--build", build, "--target", "sfx", "launcher-stub", "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
     sfx = os.path.join(build, "sfx", "sfx.exe")
+    new_stub = os.path.join(build, "launcher-stub.exe")
+    into_stub = os.path.join(packs, "packed-stub.exe")
+    result = subprocess.run([args.sfx, "pack", new_stub, archive, "-o", into_stub], capture_output=True, text=True)
+    check(result.returncode == 0 and "x86-64 launcher: 64-bit Windows only" in result.stdout,
+          "sfx pack into the stub: %s%s" % (result.stdout, result.stderr))
+    sizes = (os.path.getsize(new_stub), os.path.getsize(archive), os.path.getsize(into_stub), os.path.getsize(native))
+    check(sizes[2] == sizes[3] and sizes[2] - sizes[0] - sizes[1] < 1024,
+          "stub %d + archive %d bytes, packed into the stub %d, into the launcher %d" % sizes)
+    print("stub %d + archive %d bytes: packed into the stub %d, into the launcher %d bytes" % sizes)
+    run_launcher(args, wine64, into_stub, "sfx-packed-stub", setup_exe)
+    stub = new_stub
     win = wine_run.windows_path
 
     code, out, err = sfx_exe(args, wine64, sfx, "check", win(archive))
@@ -170,10 +185,14 @@ def main():
 
     folder = os.path.join(packs, "installer")
     write_folder(folder, setup_exe)
+    with open(os.path.join(folder, "docs", "Caf\u00e9.txt"), "wb") as f:
+        f.write(b"accented name")
     from_folder = os.path.join(packs, "packed-folder.exe")
     code, out, err = sfx_exe(args, wine64, sfx, "pack", win(stub), win(folder), "-o", win(from_folder))
     check(code == 0, "sfx.exe pack of a folder: %d\n%s%s" % (code, out, err))
     run_launcher(args, wine64, from_folder, "sfx-packed-by-sfx-exe", setup_exe)
+    cafe = os.path.join(args.work, "runs", "sfx-packed-by-sfx-exe", "temp", "docs", "Caf\u00e9.txt")
+    check(os.path.isfile(cafe) and read(cafe) == b"accented name", "sfx.exe pack: docs\\Caf\u00e9.txt did not arrive")
     print("sfx.exe checked, extracted with %d progress steps, and packed a folder" % len(steps))
     return 0
 
