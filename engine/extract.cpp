@@ -1,11 +1,9 @@
 // ExtractEntry: one entry of a ZIP archive, named by the offset of its local
 // file header, becomes a file (or a memory block, or only a CRC check).
 //
-// Local file header (30 bytes, little-endian):
-//   0 signature 50 4B 03 04   4 version needed   6 flags   8 method
-//  10 DOS time  12 DOS date  14 CRC-32  18 compressed size  22 uncompressed size
-//  26 name length n  28 extra length e;  data at 30 + n + e.
-// With flag bit 3 the CRC and sizes may follow the data in a data descriptor
+// The local file header (30 bytes; fields in engine/zip_records.h) gives the
+// flags, method, DOS date and time, CRC-32 and both sizes; the data follows
+// at 30 + name length + extra length. With flag bit 3 the CRC and sizes may follow the data in a data descriptor
 // (optional signature 50 4B 07 08, CRC-32, compressed size, uncompressed size);
 // this reader always skips the first four bytes of it and takes the CRC from
 // the next four.
@@ -13,18 +11,12 @@
 
 #include "codecs/codecs.h"
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 
 namespace {
 
-constexpr int32_t LocalHeaderSize = 30;
-constexpr int MaxPath = 259;  // characters of a path, without the NUL
+constexpr int32_t LocalHeaderSize = ZipLocal::Size;
 constexpr int64_t StaleBusyMillis = 30000;
-
-uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 win::HANDLE CreateOutputFile(const char* name) {
     return win::CreateFileA(name, win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL,
@@ -173,17 +165,18 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     if (!win::ReadFile(e.ArchiveFile, e.InputBuffer, LocalHeaderSize, &got, nullptr) || got < LocalHeaderSize)
         return GiveUp(ArchiveDamaged);
     const uint8_t* h = e.InputBuffer;
-    if (h[0] != 0x50 || h[1] != 0x4B || h[2] != 0x03 || h[3] != 0x04) return GiveUp(ArchiveDamaged);
+    if (!HasSignature(h, ZipLocal::Signature)) return GiveUp(ArchiveDamaged);
 
     // 8. Its fields.
+    LocalHeaderFields local = ReadLocalHeaderFields(h);
     int32_t dataOffset = static_cast<int32_t>(static_cast<uint32_t>(headerOffset) + LocalHeaderSize +
-                                              ReadLe16(h + 26) + ReadLe16(h + 28));
-    uint32_t dosDateTime = ReadLe32(h + 10);
-    uint16_t method = ReadLe16(h + 8);
-    e.CompressedSize = static_cast<int32_t>(ReadLe32(h + 18));
-    e.UncompressedSize = static_cast<int32_t>(ReadLe32(h + 22));
-    uint32_t storedCrc = ReadLe32(h + 14);
-    e.EntryFlags = ReadLe16(h + 6);
+                                              local.NameLength + local.ExtraLength);
+    uint32_t dosDateTime = local.DosDateTime;
+    uint16_t method = local.Method;
+    e.CompressedSize = static_cast<int32_t>(local.CompressedSize);
+    e.UncompressedSize = static_cast<int32_t>(local.UncompressedSize);
+    uint32_t storedCrc = local.Crc;
+    e.EntryFlags = local.Flags;
 
     // 9. Sizes deferred to the data descriptor.
     if ((e.EntryFlags & 8) != 0 && method != 0 && e.CompressedSize == 0) {
@@ -203,18 +196,18 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
 
     // 13. The destination.
     if (!e.MemoryOutput) {
-        char workCopy[MaxPath + 1];
+        char workCopy[PathBufferSize];
         size_t len = destPath != nullptr ? std::strlen(destPath) : 0;
         bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && destPath[len - 1] != '\\';
         // A path that does not fit the working copy is refused before
         // anything is created for it.
-        if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPath) return GiveUp(OutputFailed);
+        if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPathLength) return GiveUp(OutputFailed);
         std::memcpy(workCopy, destPath, len + 1);
         if (wantsSlash) {
             workCopy[len++] = '\\';
             workCopy[len] = '\0';
         }
-        char outputName[MaxPath + 1];
+        char outputName[PathBufferSize];
         std::memcpy(outputName, workCopy, len + 1);
         bool isDirectory = len > 0 && workCopy[len - 1] == '\\';
 

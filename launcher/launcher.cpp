@@ -10,13 +10,13 @@
 
 #include "archive/archive.h"
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 #include "platform/platform.h"
 
 char TempDir[TempDirCapacity];
 
 namespace {
 
-constexpr int MaxPath = 259;
 constexpr int32_t ShortWriteError = 101;
 const char ArchiveCopyName[] = "pc.dat";
 const char SetupName[] = "Setup.exe";
@@ -90,7 +90,7 @@ void ForceDirectory(const char* directory) {
     if (len == 0) return;
     len -= 1;  // the trailing "\"
     if (len < 3) return;
-    char dir[TempDirCapacity + MaxPath + 2];
+    char dir[TempDirCapacity + MaxPathLength + 2];
     if (len >= sizeof dir) return;
     std::memcpy(dir, directory, len);
     dir[len] = '\0';
@@ -150,7 +150,7 @@ void ExtractAll(const char* archivePath, const char* destDir) {
     std::memset(&list, 0, sizeof list);
     ForceDirectory(destDir);
     ListEntries(archivePath, list);
-    char path[TempDirCapacity + MaxPath + 2];
+    char path[TempDirCapacity + MaxPathLength + 2];
     for (uint32_t i = 0; i < list.Count; i++) {
         const char* name = list.Names + list.Items[i].NameOffset;
         // Names that would leave the destination are skipped.

@@ -1,13 +1,7 @@
 // The archive as the launcher sees it: recognition, the walk, test-only and
-// memory extraction through the engine, and the records the walker does not
-// hand out.
-//
-// End-of-central-directory record: signature 50 4B 05 06; total entries at
-// 10 (16 bits), directory offset at 16 (32 bits). A ZIP64 archive puts a
-// locator (50 4B 06 07, 20 bytes) right before it and the escape values
-// 0xFFFF / 0xFFFFFFFF into these fields. Central-directory record: 46 fixed
-// bytes (signature 50 4B 01 02, host system at 5, name length n at 28, extra
-// length m at 30, comment length k at 32), then the name.
+// memory extraction through the engine, and the few reads the walker does
+// not do (a local header, the ZIP64 records around the end record), with
+// the record definitions the engine itself uses.
 #include "sfx/archive_scan.h"
 
 #include <algorithm>
@@ -21,17 +15,6 @@
 namespace sfx {
 
 namespace {
-
-constexpr size_t EndRecordSize = 22;
-constexpr size_t MaxCommentSize = 0xFFFF;
-constexpr size_t CentralRecordSize = 46;
-constexpr size_t LocalHeaderSize = 30;
-
-uint32_t Le16(const uint8_t* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool ReadAt(std::ifstream& f, uint64_t offset, uint8_t* out, size_t n) {
     f.clear();
@@ -61,9 +44,9 @@ struct OutputModeGuard {
 
 std::string CorePathOf(const std::string& hostPath) {
     std::string core = AbsoluteCorePath(hostPath);
-    if (core.size() > MaxCorePath)
+    if (core.size() > MaxPathLength)
         throw ToolError(hostPath + ": path too long for the launcher's engine (" + std::to_string(core.size()) +
-                        " characters, at most " + std::to_string(MaxCorePath) + ")");
+                        " characters, at most " + std::to_string(MaxPathLength) + ")");
     return core;
 }
 
@@ -124,7 +107,7 @@ bool RecognisedAsArchive(const std::string& corePath) {
     win::DWORD got = 0;
     bool result = false;
     if (win::ReadFile(f, header, sizeof header, &got, nullptr)) {
-        if (got == 10 && header[0] == 0x50 && header[1] == 0x4B && header[2] == 0x03 && header[3] == 0x04)
+        if (got == 10 && HasSignature(header, ZipLocal::Signature))
             result = true;
         else if (got >= 3 && header[0] == 0x4D && header[1] == 0x5A)
             result = HasArchiveAfterImage(header, f);
@@ -133,7 +116,34 @@ bool RecognisedAsArchive(const std::string& corePath) {
     return result;
 }
 
-ArchiveWalk WalkArchive(const std::string& corePath) {
+namespace {
+
+EndRecordFacts ReadEndRecordFacts(const std::string& hostPath, const std::string& corePath) {
+    EndRecordFacts facts;
+    uint8_t record[ZipEnd::Size];
+    int32_t position = LocateEndRecord(corePath.c_str(), record);
+    if (position < 0) return facts;
+    facts.Found = true;
+    facts.Position = position;
+    facts.EntryCount = ReadLe16(record + ZipEnd::EntryCount);
+    facts.DirectoryOffset = ReadLe32(record + ZipEnd::DirectoryOffset);
+    facts.Zip64 = facts.EntryCount == Zip64::Escape16 || facts.DirectoryOffset == Zip64::Escape32;
+    // A locator counts only when the record it points to is a ZIP64 end
+    // record: the same four bytes may stand in a name or a comment.
+    std::ifstream f(hostPath, std::ios::binary);
+    uint8_t locator[Zip64::LocatorSize];
+    uint8_t target[4];
+    if (position >= Zip64::LocatorSize && ReadAt(f, position - Zip64::LocatorSize, locator, sizeof locator) &&
+        HasSignature(locator, Zip64::LocatorSignature) &&
+        ReadAt(f, ReadLe64(locator + Zip64::LocatorEndRecordOffset), target, sizeof target) &&
+        HasSignature(target, Zip64::EndRecordSignature))
+        facts.Zip64 = true;
+    return facts;
+}
+
+}  // namespace
+
+ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath) {
     ArchiveWalk walk;
     EntrySearch search;
     std::memset(&search, 0, sizeof search);
@@ -150,72 +160,28 @@ ArchiveWalk WalkArchive(const std::string& corePath) {
         e.Method = search.Method;
         e.Flags = search.Flags;
         e.Attributes = search.Attributes;
+        // The walker has checked that the whole record lies in its buffer.
+        const uint8_t* r = search.Buffer + search.RecordStart;
+        uint16_t n = ReadLe16(r + ZipCentral::NameLength);
+        uint16_t m = ReadLe16(r + ZipCentral::ExtraLength);
+        e.StoredName.assign(reinterpret_cast<const char*>(r + ZipCentral::Size), n);
+        e.HostSystem = r[ZipCentral::HostSystem];
+        e.Extra.assign(r + ZipCentral::Size + n, r + ZipCentral::Size + n + m);
         walk.Entries.push_back(std::move(e));
         result = FindNextEntry(search);
     }
     EndEntrySearch(search);
+    walk.End = ReadEndRecordFacts(hostPath, corePath);
     return walk;
-}
-
-DirectoryFacts ReadDirectoryFacts(const std::string& hostPath) {
-    DirectoryFacts facts;
-    std::ifstream f(hostPath, std::ios::binary);
-    if (!f) return facts;
-    f.seekg(0, std::ios::end);
-    uint64_t size = static_cast<uint64_t>(f.tellg());
-    if (size < EndRecordSize) return facts;
-    uint64_t tailStart = size > EndRecordSize + MaxCommentSize ? size - EndRecordSize - MaxCommentSize : 0;
-    std::vector<uint8_t> tail(size - tailStart);
-    if (!ReadAt(f, tailStart, tail.data(), tail.size())) return facts;
-    // The record nearest the end wins, as in the walker.
-    size_t at = tail.size() - EndRecordSize + 1;
-    bool found = false;
-    while (at-- > 0) {
-        if (tail[at] == 0x50 && tail[at + 1] == 0x4B && tail[at + 2] == 0x05 && tail[at + 3] == 0x06) {
-            found = true;
-            break;
-        }
-    }
-    if (!found) return facts;
-    facts.Found = true;
-    const uint8_t* end = tail.data() + at;
-    uint64_t endPos = tailStart + at;
-    facts.EntryCount = Le16(end + 10);
-    uint32_t directoryOffset = Le32(end + 16);
-    facts.Zip64 = facts.EntryCount == 0xFFFF || directoryOffset == 0xFFFFFFFFu;
-    if (endPos >= 20) {
-        uint8_t locator[4];
-        if (ReadAt(f, endPos - 20, locator, 4) && Le32(locator) == 0x07064B50) facts.Zip64 = true;
-    }
-    if (directoryOffset >= endPos) return facts;
-    std::vector<uint8_t> dir(endPos - directoryOffset);
-    if (!ReadAt(f, directoryOffset, dir.data(), dir.size())) return facts;
-    size_t pos = 0;
-    while (pos + CentralRecordSize <= dir.size() && Le32(dir.data() + pos) == 0x02014B50) {
-        const uint8_t* r = dir.data() + pos;
-        uint32_t n = Le16(r + 28), m = Le16(r + 30), k = Le16(r + 32);
-        if (pos + CentralRecordSize + n > dir.size()) break;
-        DirectoryFacts::Raw raw;
-        raw.NameLength = n;
-        raw.NameHasNul = std::memchr(r + CentralRecordSize, 0, n) != nullptr;
-        raw.HostSystem = r[5];
-        facts.Records.push_back(raw);
-        pos += CentralRecordSize + n + m + k;
-    }
-    return facts;
 }
 
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset) {
     if (headerOffset < 0) return std::nullopt;
     std::ifstream f(hostPath, std::ios::binary);
-    uint8_t h[LocalHeaderSize];
-    if (!f || !ReadAt(f, static_cast<uint64_t>(headerOffset), h, sizeof h) || Le32(h) != 0x04034B50)
+    uint8_t h[ZipLocal::Size];
+    if (!f || !ReadAt(f, static_cast<uint64_t>(headerOffset), h, sizeof h) || !HasSignature(h, ZipLocal::Signature))
         return std::nullopt;
-    LocalHeader local;
-    local.Flags = static_cast<uint16_t>(Le16(h + 6));
-    local.Method = static_cast<uint16_t>(Le16(h + 8));
-    local.CompressedSize = Le32(h + 18);
-    return local;
+    return ReadLocalHeaderFields(h);
 }
 
 std::string DescribeFirstResult(int32_t firstResult) {
@@ -227,7 +193,8 @@ std::string DescribeFirstResult(int32_t firstResult) {
     }
 }
 
-std::string DescribeEarlyStop(const ArchiveWalk& walk, const DirectoryFacts& facts) {
+std::string DescribeEarlyStop(const ArchiveWalk& walk) {
+    const EndRecordFacts& facts = walk.End;
     if (facts.Zip64) return "ZIP64 archive: the launcher reads only the classic ZIP format";
     if (facts.Found && walk.FirstResult == 0 && walk.Entries.size() < facts.EntryCount)
         return "the directory walk stops after " + std::to_string(walk.Entries.size()) + " of " +

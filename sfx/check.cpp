@@ -23,7 +23,6 @@ namespace {
 constexpr uint64_t TwoGiB = 1ull << 31;
 // CreateDirectoryA takes at most MAX_PATH - 12 characters with the NUL.
 constexpr size_t MaxDirectoryPath = 247;
-constexpr size_t MaxNameBytes = 259;
 
 std::vector<std::string> SplitComponents(const std::string& name) {
     std::vector<std::string> parts;
@@ -104,20 +103,20 @@ struct Checker {
             directory = lastSep == std::string::npos ? 0 : temp + lastSep;
         }
         std::string context = " with a temporary folder of " + std::to_string(temp) + " characters";
-        if (!e.IsDirectory() && full > MaxNameBytes)
+        if (!e.IsDirectory() && full > static_cast<size_t>(MaxPathLength))
             EntryProblem(e, "path too long: " + std::to_string(full) + " characters" + context + ", Windows takes " +
-                                std::to_string(MaxNameBytes));
+                                std::to_string(static_cast<size_t>(MaxPathLength)));
         else if (directory > MaxDirectoryPath)
             EntryProblem(e, "folder path too long: " + std::to_string(directory) + " characters" + context +
                                 ", Windows creates folders of at most " + std::to_string(MaxDirectoryPath));
     }
 
-    void CheckName(const ArchiveEntry& e, const DirectoryFacts::Raw* raw) {
-        if (raw != nullptr && raw->NameHasNul)
+    void CheckName(const ArchiveEntry& e) {
+        if (e.StoredName.find('\0') != std::string::npos)
             EntryProblem(e, "the stored name holds a NUL byte; the launcher cuts it there");
-        else if (raw != nullptr && raw->NameLength > MaxNameBytes)
-            EntryProblem(e, "the stored name has " + std::to_string(raw->NameLength) +
-                                " bytes; the launcher cuts it to " + std::to_string(MaxNameBytes));
+        else if (e.StoredName.size() > static_cast<size_t>(MaxPathLength))
+            EntryProblem(e, "the stored name has " + std::to_string(e.StoredName.size()) +
+                                " bytes; the launcher cuts it to " + std::to_string(static_cast<size_t>(MaxPathLength)));
         std::string windows = WindowsNameProblem(e.Name);
         if (!windows.empty()) EntryProblem(e, windows);
         bool high = false;
@@ -226,14 +225,13 @@ CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& option
                                "an MS-DOS executable image); the launcher would extract nothing");
         return report;
     }
-    ArchiveWalk walk = WalkArchive(core);
+    ArchiveWalk walk = WalkArchive(hostPath, core);
     if (walk.FirstResult != 0) {
         checker.ArchiveProblem(DescribeFirstResult(walk.FirstResult) + "; the launcher would extract nothing");
         return report;
     }
     report.EntryCount = walk.Entries.size();
-    DirectoryFacts facts = ReadDirectoryFacts(hostPath);
-    std::string stop = DescribeEarlyStop(walk, facts);
+    std::string stop = DescribeEarlyStop(walk);
     if (!stop.empty()) checker.ArchiveProblem(stop);
 
     std::vector<const ArchiveEntry*> extracted;
@@ -249,7 +247,7 @@ CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& option
             continue;
         }
         size_t before = report.Problems.size();
-        checker.CheckName(e, i < facts.Records.size() ? &facts.Records[i] : nullptr);
+        checker.CheckName(e);
         extracted.push_back(&e);
         // Folders are made by the launcher itself; only files reach the engine.
         if (!e.IsDirectory()) checker.CheckData(e);

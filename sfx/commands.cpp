@@ -37,7 +37,7 @@ std::string Hex8(uint32_t value) {
 // The walk, with its failures as one line on err. Returns false when there
 // is nothing to work on.
 bool WalkOrReport(const std::string& archive, const std::string& core, ArchiveWalk& walk, std::ostream& err) {
-    walk = WalkArchive(core);
+    walk = WalkArchive(archive, core);
     if (walk.FirstResult == 0) return true;
     err << "sfx: " << archive << ": " << DescribeFirstResult(walk.FirstResult) << "\n";
     return false;
@@ -103,7 +103,7 @@ int RunList(const std::string& archive, std::ostream& out, std::ostream& err) {
     }
     out << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry, " : " entries, ") << packed
         << " bytes packed, " << size << " bytes unpacked\n";
-    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    std::string stop = DescribeEarlyStop(walk);
     if (stop.empty()) return ExitOk;
     err << "sfx: " << archive << ": " << stop << "\n";
     return ExitProblems;
@@ -123,7 +123,7 @@ int RunTest(const std::string& archive, std::ostream& out, std::ostream& err) {
     }
     out << archive << ": " << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry" : " entries")
         << " tested, " << failed << " failed\n";
-    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    std::string stop = DescribeEarlyStop(walk);
     if (!stop.empty()) err << "sfx: " << archive << ": " << stop << "\n";
     return failed == 0 && stop.empty() ? ExitOk : ExitProblems;
 }
@@ -134,7 +134,7 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     std::string core = CorePathOf(archive);
     std::string dest = AbsoluteCorePath(destination);
     if (dest.empty() || dest.back() != '\\') dest += '\\';
-    if (dest.size() > MaxCorePath) throw ToolError(destination + ": path too long for the launcher's engine");
+    if (dest.size() > static_cast<size_t>(MaxPathLength)) throw ToolError(destination + ": path too long for the launcher's engine");
 
     // As the launcher: the destination first, then the archive.
     ForceDirectory(dest.c_str());
@@ -178,7 +178,7 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
             files++;
             continue;
         }
-        std::string hint = (result == OutputFailed && path.size() > MaxCorePath) ? ", the path is too long" : "";
+        std::string hint = (result == OutputFailed && path.size() > static_cast<size_t>(MaxPathLength)) ? ", the path is too long" : "";
         failures.push_back(Quote(e.Name) + ": failed: " + ResultName(result) + " (" + std::to_string(result) + ")" +
                            hint);
     }
@@ -192,7 +192,7 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     out << "\n";
     bool complete = index == walk.Entries.size();
     if (!complete) err << "sfx: " << archive << ": interrupted; " << walk.Entries.size() - index << " entries not extracted\n";
-    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    std::string stop = DescribeEarlyStop(walk);
     if (!stop.empty()) err << "sfx: " << archive << ": " << stop << "\n";
     return failures.empty() && complete && stop.empty() ? ExitOk : ExitProblems;
 }
