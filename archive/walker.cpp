@@ -58,7 +58,9 @@ void PutTail(EntrySearch& s, const WindowedTail& tail) {
 
 uint16_t ValidSize(const EntrySearch& s) { return IsWindowed(s) ? TakeTail(s).ValidSize : s.BufferSize; }
 
-bool ReadExactly(win::HANDLE file, void* into, win::DWORD count, win::DWORD* got) {
+// One read of at most `count` bytes: true when the call succeeded, however
+// few bytes arrived (*got says how many); the callers judge the count.
+bool ReadUpTo(win::HANDLE file, void* into, win::DWORD count, win::DWORD* got) {
     *got = 0;
     return win::ReadFile(file, into, count, got, nullptr) != 0;
 }
@@ -70,7 +72,7 @@ bool RefillWindow(EntrySearch& s) {
     uint16_t remaining = static_cast<uint16_t>(tail.ValidSize - s.Position);
     std::memmove(s.Buffer, s.Buffer + s.Position, remaining);
     win::DWORD got = 0;
-    if (!ReadExactly(tail.File, s.Buffer + remaining, s.Position, &got)) return false;
+    if (!ReadUpTo(tail.File, s.Buffer + remaining, s.Position, &got)) return false;
     tail.ValidSize = static_cast<uint16_t>(remaining + got);
     PutTail(s, tail);
     s.Position = 0;
@@ -124,7 +126,7 @@ int32_t FindEndRecord(win::HANDLE file, int32_t fileSize, uint32_t* directoryPos
     for (;;) {
         win::DWORD got = 0;
         if (win::SetFilePointer(file, windowStart, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER ||
-            !ReadExactly(file, window, static_cast<win::DWORD>(windowSize), &got) ||
+            !ReadUpTo(file, window, static_cast<win::DWORD>(windowSize), &got) ||
             got < static_cast<win::DWORD>(windowSize))
             break;
         bool atStart = windowStart == 0;
@@ -192,7 +194,7 @@ int32_t FindFirstEntry(const char* archivePath, EntrySearch& s) {
     win::DWORD got = 0;
     if (win::SetFilePointer(file, static_cast<win::LONG>(directoryPosition), nullptr, win::FILE_BEGIN) ==
             win::INVALID_SET_FILE_POINTER ||
-        !ReadExactly(file, s.Buffer, bufferSize, &got)) {
+        !ReadUpTo(file, s.Buffer, bufferSize, &got)) {
         delete[] s.Buffer;
         s.Buffer = nullptr;
         win::CloseHandle(file);

@@ -134,7 +134,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
                            uint16_t progressWindow, int16_t progressCommandId) {
     EngineStateRecord& e = EngineState;
 
-    // 1-2. The busy guard. A flag left set by a call that never finished
+    // Busy guard. A flag left set by a call that never finished
     // counts as stale once the last pump is more than 30 s ago.
     e.CancelRequested = false;
     if (e.EngineBusy) {
@@ -145,7 +145,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         e.EngineBusy = false;
     }
 
-    // 3-4.
+    // The window, and the archive opened for reading.
     e.EngineBusy = true;
     e.OutputWindow = new uint8_t[OutputWindowSize]();
     e.ArchiveFile = win::CreateFileA(archivePath, win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
@@ -157,7 +157,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         return InputFailed;
     }
 
-    // 5-7. The local header.
+    // The local header: positioned, read whole, its signature checked.
     // Without a high part, a position of 0xFFFFFFFF cannot be a success.
     if (win::SetFilePointer(e.ArchiveFile, headerOffset, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER)
         return GiveUp(ArchiveDamaged);
@@ -167,7 +167,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     const uint8_t* h = e.InputBuffer;
     if (!HasSignature(h, ZipLocal::Signature)) return GiveUp(ArchiveDamaged);
 
-    // 8. Its fields.
+    // The local header's fields.
     LocalHeaderFields local = ReadLocalHeaderFields(h);
     int32_t dataOffset = static_cast<int32_t>(static_cast<uint32_t>(headerOffset) + LocalHeaderSize +
                                               local.NameLength + local.ExtraLength);
@@ -178,23 +178,23 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     uint32_t storedCrc = local.Crc;
     e.EntryFlags = local.Flags;
 
-    // 9. Sizes deferred to the data descriptor.
+    // Sizes deferred to the data descriptor.
     if ((e.EntryFlags & 8) != 0 && method != 0 && e.CompressedSize == 0) {
         e.CompressedSize = DeferredSize;
         e.UncompressedSize = DeferredSize;
         storedCrc = 0;
     }
 
-    // 10-11. Only the low five bits of the method choose the bit, so methods
+    // Method and encryption tests. Only the low five bits of the method choose the bit, so methods
     // 32 and above reach the dispatch, which refuses them.
     if ((SupportedMethods() & (1 << (method % 32))) == 0) return GiveUp(Unsupported);
     if ((e.EntryFlags & 1) != 0) return GiveUp(Encrypted);
 
-    // 12.
+    // To the start of the data (the outcome of this seek is not tested).
     e.BytesRead = 0;
     win::SetFilePointer(e.ArchiveFile, dataOffset, nullptr, win::FILE_BEGIN);
 
-    // 13. The destination.
+    // The destination: created, with missing directories walked and made.
     if (!e.MemoryOutput) {
         char workCopy[PathBufferSize];
         size_t len = destPath != nullptr ? std::strlen(destPath) : 0;
@@ -229,7 +229,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         if (code != 0) return GiveUp(OutputFailed);
     }
 
-    // 14. Decoding.
+    // Decoding.
     e.InputExhausted = false;
     e.PendingWriteError = 0;
     e.ProgressWindow = progressWindow;
@@ -240,18 +240,18 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     e.RunningCrc = 0xFFFFFFFFu;
     ExtractResult result = Decode(method);
 
-    // 15-16.
+    // The data descriptor's CRC, the final CRC, the archive closed.
     if (result == Ok && (e.EntryFlags & 8) != 0) storedCrc = ReadDescriptorCrc(method);
     e.RunningCrc = ~e.RunningCrc;
     win::CloseHandle(e.ArchiveFile);
 
-    // 17. The time is set whatever the result, before a failed output goes.
+    // Output closed. The time is set whatever the result, before a failed output goes.
     if (!e.MemoryOutput) {
         SetFileTimeFromDos(e.OutputFile, dosDateTime);
         win::CloseHandle(e.OutputFile);
     }
 
-    // 18. The outcome.
+    // The outcome: a failed output is deleted, a good one gets its attributes.
     if (result != Ok) {
         if (!e.MemoryOutput) {
             if (!win::DeleteFileA(destPath)) RaiseIoError(static_cast<int32_t>(win::GetLastError()));
@@ -272,7 +272,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         if (result == Ok && !e.MemoryOutput) ApplyFileAttributes(destPath, attributes);
     }
 
-    // 19.
+    // Release.
     delete[] e.OutputWindow;
     e.OutputWindow = nullptr;
     e.EngineBusy = false;

@@ -10,7 +10,6 @@
 
 #include "archive/archive.h"
 #include "engine/engine.h"
-#include "engine/zip_records.h"
 #include "platform/platform.h"
 
 char TempDir[TempDirCapacity];
@@ -18,6 +17,10 @@ char TempDir[TempDirCapacity];
 namespace {
 
 constexpr int32_t ShortWriteError = 101;
+// The program's own path as GetModuleFileNameA reports it: the system's
+// paths are not bound by the engine's MaxPathLength, so as much room as
+// for the temporary directory.
+constexpr int ModulePathCapacity = 1024;
 const char ArchiveCopyName[] = "pc.dat";
 const char SetupName[] = "Setup.exe";
 
@@ -90,7 +93,7 @@ void ForceDirectory(const char* directory) {
     if (len == 0) return;
     len -= 1;  // the trailing "\"
     if (len < 3) return;
-    char dir[TempDirCapacity + MaxPathLength + 2];
+    char dir[JoinedPathCapacity];
     if (len >= sizeof dir) return;
     std::memcpy(dir, directory, len);
     dir[len] = '\0';
@@ -150,7 +153,7 @@ void ExtractAll(const char* archivePath, const char* destDir) {
     std::memset(&list, 0, sizeof list);
     ForceDirectory(destDir);
     ListEntries(archivePath, list);
-    char path[TempDirCapacity + MaxPathLength + 2];
+    char path[JoinedPathCapacity];
     for (uint32_t i = 0; i < list.Count; i++) {
         const char* name = list.Names + list.Items[i].NameOffset;
         // Names that would leave the destination are skipped.
@@ -167,22 +170,22 @@ void ExtractAll(const char* archivePath, const char* destDir) {
 }
 
 int LauncherMain() {
-    // 1. The module handle of the program's own file.
-    char modulePath[TempDirCapacity];
+    // The module handle of the program's own file.
+    char modulePath[ModulePathCapacity];
     win::DWORD len = win::GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
     if (len >= sizeof modulePath) len = sizeof modulePath - 1;
     modulePath[len] = '\0';
     win::HMODULE module = win::GetModuleHandleA(modulePath + AfterLastDelimiter(modulePath, len));
 
-    // 2.
+    // The temporary directory.
     GetTempDirectory(TempDir);
 
-    // 3. The embedded archive; none of the three results is checked.
+    // The embedded archive: none of the three results is checked.
     win::HRSRC resource = win::FindResourceA(module, win::MakeIntResource(1), "ZIP");
     const void* data = win::LoadResource(module, resource);
     win::DWORD size = win::SizeofResource(module, resource);
 
-    // 4. The archive copy; the only checked file operations of the launcher.
+    // The archive copy, pc.dat: the only checked file operations of the launcher.
     char archivePath[TempDirCapacity + sizeof ArchiveCopyName];
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::HANDLE copy = win::CreateFileA(archivePath, win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS,
@@ -197,12 +200,12 @@ int LauncherMain() {
     if (!win::CloseHandle(copy) && writeError == 0) writeError = static_cast<int32_t>(win::GetLastError());
     if (writeError != 0) RaiseIoError(writeError);
 
-    // 5-6.
+    // Extract everything, then delete the copy.
     ExtractAll(archivePath, TempDir);
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::DeleteFileA(archivePath);
 
-    // 7-8. Setup.exe is named with its full path: a bare name would let the
+    // Start Setup.exe. It is named with its full path: a bare name would let the
     // shell search on when the archive has none, and start a Setup.exe that
     // lies beside the launcher (in a downloads folder, say).
     char setupPath[TempDirCapacity + sizeof SetupName];
