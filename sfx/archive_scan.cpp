@@ -9,8 +9,14 @@
 #include <filesystem>
 #include <fstream>
 
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <set>
+
 #include "archive/archive.h"
 #include "sfx/host.h"
+#include "sfx/pe_resources.h"
 
 namespace sfx {
 
@@ -93,6 +99,105 @@ void WriteHostFile(const std::string& hostPath, const std::vector<uint8_t>& data
         std::filesystem::remove(temporary, ignored);
         throw ToolError(hostPath + ": cannot write it: " + ec.message());
     }
+}
+
+namespace {
+
+// Larger than any launcher: a PE image holds less than 4 GiB.
+constexpr uint64_t MaxLauncherSize = 0xFFFFFFFFull;
+
+// Scratch folders still present; removed at exit as well, for the paths
+// that end the tool without unwinding (the engine's I/O error report).
+std::set<std::string>& LiveScratchFolders() {
+    static std::set<std::string> folders;
+    return folders;
+}
+
+void RemoveScratchFolder(const std::string& folder) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    LiveScratchFolders().erase(folder);
+}
+
+void RemoveScratchFoldersAtExit() {
+    std::set<std::string> left = LiveScratchFolders();
+    for (const std::string& folder : left) RemoveScratchFolder(folder);
+}
+
+// A new folder of our own below the system's temporary folder.
+std::string MakeScratchFolder() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(RemoveScratchFoldersAtExit); });
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) throw ToolError("no temporary folder for a scratch copy: " + ec.message());
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "sfx-%016llx", static_cast<unsigned long long>(random()));
+        std::filesystem::path folder = base / name;
+        // create_directory is false when the folder existed: then try another.
+        if (std::filesystem::create_directory(folder, ec) && !ec) {
+            LiveScratchFolders().insert(folder.string());
+            return folder.string();
+        }
+    }
+    throw ToolError(base.string() + ": cannot create a scratch folder there");
+}
+
+}  // namespace
+
+ArchiveInput::~ArchiveInput() {
+    if (!ScratchFolder.empty()) RemoveScratchFolder(ScratchFolder);
+}
+
+std::optional<std::vector<uint8_t>> LauncherArchive(const std::string& hostPath) {
+    {
+        std::ifstream f(hostPath, std::ios::binary);
+        char magic[2] = {};
+        if (!f.read(magic, 2) || magic[0] != 'M' || magic[1] != 'Z') return std::nullopt;
+    }
+    Bytes file = ReadHostFile(hostPath, MaxLauncherSize);
+    try {
+        ResourceTree tree = ReadResources(file, ParsePe(file));
+        auto type = tree.find(ResourceKey::Named("ZIP"));
+        if (type == tree.end()) return std::nullopt;
+        auto name = type->second.find(ResourceKey::Number(1));
+        if (name == type->second.end() || name->second.empty()) return std::nullopt;
+        auto neutral = name->second.find(ResourceKey::Number(0));
+        return (neutral != name->second.end() ? neutral : name->second.begin())->second.Data;
+    } catch (const PeError&) {
+        return std::nullopt;  // an MS-DOS image with an archive behind it, or no program at all
+    }
+}
+
+std::unique_ptr<ArchiveInput> OpenArchive(const std::string& hostPath) {
+    auto in = std::make_unique<ArchiveInput>();
+    in->Size = RequireRegularFile(hostPath);
+    std::optional<Bytes> embedded = LauncherArchive(hostPath);
+    if (!embedded) {
+        in->Display = hostPath;
+        in->HostPath = hostPath;
+        in->CorePath = CorePathOf(hostPath);
+        return in;
+    }
+    in->FromLauncher = true;
+    in->Display = hostPath + " (its archive)";
+    in->ScratchFolder = MakeScratchFolder();
+    in->HostPath = (std::filesystem::path(in->ScratchFolder) / "pc.dat").string();
+    in->Size = embedded->size();
+    {
+        std::ofstream f(in->HostPath, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(embedded->data()), static_cast<std::streamsize>(embedded->size()));
+        f.close();
+        if (!f) throw ToolError(hostPath + ": cannot copy its archive to the temporary folder " + in->ScratchFolder);
+    }
+    std::string core = AbsoluteCorePath(in->HostPath);
+    if (core.size() > static_cast<size_t>(MaxPathLength))
+        throw ToolError(hostPath + ": the temporary folder's path is too long for the launcher's engine");
+    in->CorePath = core;
+    return in;
 }
 
 bool RecognisedAsArchive(const std::string& corePath) {

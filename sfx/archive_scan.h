@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -80,6 +81,30 @@ std::vector<uint8_t> ReadHostFile(const std::string& hostPath, uint64_t limit);
 // Writes through a temporary file beside `hostPath` and renames it, so a
 // failed write leaves no half file behind.
 void WriteHostFile(const std::string& hostPath, const std::vector<uint8_t>& data);
+
+// The archive a reading command works on: the file the user named, or,
+// when that is a launcher, its resource ZIP/1, copied (as the launcher
+// copies it to pc.dat) to "pc.dat" in a private temporary folder that goes
+// away with this record, and at the latest when the tool exits.
+struct ArchiveInput {
+    std::string Display;   // names the user's file: "MyApp.exe (its archive)" for a launcher
+    std::string HostPath;  // the file to read
+    std::string CorePath;  // the same in the engine's form
+    uint64_t Size = 0;
+    bool FromLauncher = false;
+    std::string ScratchFolder;
+
+    ArchiveInput() = default;
+    ArchiveInput(const ArchiveInput&) = delete;
+    ArchiveInput& operator=(const ArchiveInput&) = delete;
+    ~ArchiveInput();
+};
+
+// The resource ZIP/1 of a Windows program (neutral language first), or
+// nothing when the file is no PE image or has no such resource.
+std::optional<std::vector<uint8_t>> LauncherArchive(const std::string& hostPath);
+// Throws ToolError naming the file when it cannot be read.
+std::unique_ptr<ArchiveInput> OpenArchive(const std::string& hostPath);
 
 // The launcher's recognition test as it applies to its copy "pc.dat": the
 // content rules of IsArchiveFile, whatever the file's own name.

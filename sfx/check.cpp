@@ -213,9 +213,14 @@ struct Checker {
 }  // namespace
 
 CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& options) {
+    return CheckArchive(*OpenArchive(hostPath), options);
+}
+
+CheckReport CheckArchive(const ArchiveInput& in, const CheckOptions& options) {
     CheckReport report;
-    uint64_t size = RequireRegularFile(hostPath);
-    std::string core = CorePathOf(hostPath);
+    uint64_t size = in.Size;
+    const std::string& hostPath = in.HostPath;
+    const std::string& core = in.CorePath;
     Checker checker{hostPath, core, options, report};
     if (size >= TwoGiB)
         checker.ArchiveProblem("the archive is 2 GiB or larger; the launcher handles file positions as signed 32-bit "
@@ -271,8 +276,9 @@ void PrintCheckReport(const std::string& display, const CheckReport& report, std
 }
 
 int RunCheck(const std::string& archive, const CheckOptions& options, std::ostream& out, std::ostream&) {
-    CheckReport report = CheckArchive(archive, options);
-    PrintCheckReport(archive, report, out);
+    std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
+    CheckReport report = CheckArchive(*in, options);
+    PrintCheckReport(in->Display, report, out);
     return report.Problems.empty() ? ExitOk : ExitProblems;
 }
 

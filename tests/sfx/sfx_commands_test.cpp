@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "support/pe_test_image.h"
 #include "support/test_util.h"
+#include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
 using namespace testutil;
@@ -410,12 +412,66 @@ TEST_F(SfxFixture, CatWritesOneEntryOrSaysWhyNot) {
     EXPECT_NE(o.Err.find("output failed (2), it is larger than the directory says"), std::string::npos) << o.Err;
 }
 
+TEST_F(SfxFixture, EveryReadingCommandTakesALauncherThroughItsArchive) {
+    ZipEntrySpec broken = BadCrc("broken.txt", "data");
+    Bytes zip = BuildZip({Stored("Setup.exe", "MZ program"), Folder("docs/"), Stored("docs/a.txt", "alpha"), broken})
+                    .Bytes_;
+    std::string launcher = dir.HostPath("MyApp.exe");
+    WriteBytes(launcher, sfx::EmbedZipResource(MakeImage(false, {{".text", 0x600, 0x600}}), zip));
+    // The scratch copies go below TMPDIR: it must be empty again after each command.
+    std::string temp = dir.HostPath("tmp");
+    ASSERT_EQ(RunShell("mkdir -p '" + temp + "'"), 0);
+    const char* oldTemp = std::getenv("TMPDIR");
+    std::string savedTemp = oldTemp != nullptr ? oldTemp : "";
+    setenv("TMPDIR", temp.c_str(), 1);
+    const std::string shown = launcher + " (its archive)";
+
+    Outcome o = Sfx({"check", launcher});
+    EXPECT_EQ(o.Code, 1);
+    EXPECT_EQ(CountLines(o.Out, shown + ": \"broken.txt\": fails the test extraction: checksum mismatch (1)"), 1u) << o.Out;
+    EXPECT_EQ(CountLines(o.Out, "pc.dat"), 0u) << "never the scratch name:\n" << o.Out;
+    EXPECT_EQ(ListFiles(temp), std::vector<std::string>{});
+    o = Sfx({"list", launcher});
+    EXPECT_EQ(o.Code, 0) << o.Err;
+    EXPECT_EQ(CountLines(o.Out, "\"docs\\a.txt\""), 1u) << o.Out;
+    o = Sfx({"test", launcher});
+    EXPECT_EQ(CountLines(o.Out, shown + ": 4 entries tested, 1 failed"), 1u) << o.Out;
+    o = Sfx({"extract", launcher, dir.HostPath("out")});
+    EXPECT_EQ(ListFiles(dir.HostPath("out")), (std::vector<std::string>{"Setup.exe", "docs/a.txt"}));
+    EXPECT_EQ(CountLines(o.Out, shown + ": \"broken.txt\": failed: checksum mismatch (1)"), 1u) << o.Out;
+    o = Sfx({"cat", launcher, "docs/a.txt"});
+    EXPECT_EQ(o.Out, "alpha");
+    o = Sfx({"cat", launcher, "missing"});
+    EXPECT_EQ(o.Err, "sfx: " + shown + ": no entry named \"missing\"\n");
+    EXPECT_EQ(ListFiles(temp), std::vector<std::string>{}) << "no scratch copy stays behind";
+    EXPECT_TRUE(IsDir(temp));
+
+    // unpack: the resource byte for byte, never over the launcher itself.
+    o = Sfx({"unpack", launcher, "-o", dir.HostPath("back.zip")});
+    EXPECT_EQ(o.Code, 0) << o.Err;
+    EXPECT_EQ(ReadBytes(dir.HostPath("back.zip")), zip);
+    Bytes before = ReadBytes(launcher);
+    o = Sfx({"unpack", launcher, "-o", launcher});
+    EXPECT_EQ(o.Code, 1);
+    EXPECT_NE(o.Err.find("is the launcher itself"), std::string::npos) << o.Err;
+    EXPECT_EQ(ReadBytes(launcher), before);
+    o = Sfx({"unpack", dir.HostPath("back.zip"), "-o", dir.HostPath("again.zip")});
+    EXPECT_EQ(o.Code, 1);
+    EXPECT_EQ(o.Err, "sfx: " + dir.HostPath("back.zip") + ": not a launcher: no resource ZIP/1 in it\n");
+    EXPECT_FALSE(Exists(dir.HostPath("again.zip")));
+    EXPECT_EQ(Sfx({"unpack", launcher}).Code, 2) << "no -o";
+    if (oldTemp != nullptr)
+        setenv("TMPDIR", savedTemp.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}
+
 TEST_F(SfxFixture, CommandLineErrorsAndHelp) {
     Outcome o = Sfx({});
     EXPECT_EQ(o.Code, 2);
     o = Sfx({"--help"});
     EXPECT_EQ(o.Code, 0);
-    for (const char* command : {"sfx check", "sfx list", "sfx test", "sfx extract", "sfx cat", "sfx pack"})
+    for (const char* command : {"sfx check", "sfx list", "sfx test", "sfx extract", "sfx cat", "sfx pack", "sfx unpack"})
         EXPECT_NE(o.Out.find(command), std::string::npos) << command;
     EXPECT_EQ(Sfx({"frobnicate"}).Code, 2);
     EXPECT_EQ(Sfx({"check"}).Code, 2);
