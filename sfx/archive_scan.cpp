@@ -109,8 +109,10 @@ constexpr uint64_t MaxLauncherSize = 0xFFFFFFFFull;
 // Scratch folders still present; removed at exit as well, for the paths
 // that end the tool without unwinding (the engine's I/O error report).
 std::set<std::string>& LiveScratchFolders() {
-    static std::set<std::string> folders;
-    return folders;
+    // Never destroyed: the exit handler below may run after static objects
+    // are gone.
+    static auto* folders = new std::set<std::string>;
+    return *folders;
 }
 
 void RemoveScratchFolder(const std::string& folder) {
@@ -236,6 +238,21 @@ EndRecordFacts ReadEndRecordFacts(const std::string& hostPath, const std::string
     // A locator counts only when the record it points to is a ZIP64 end
     // record: the same four bytes may stand in a name or a comment.
     std::ifstream f(hostPath, std::ios::binary);
+    f.seekg(0, std::ios::end);
+    facts.FileSize = static_cast<uint64_t>(f.tellg());
+    // An end record inside an archive comment: an earlier end record whose
+    // comment reaches exactly to the end of the file and covers this one.
+    {
+        uint64_t from = position > 0xFFFF + ZipEnd::Size ? position - 0xFFFF - ZipEnd::Size : 0;
+        std::vector<uint8_t> before(static_cast<size_t>(position - from));
+        if (!before.empty() && ReadAt(f, from, before.data(), before.size()))
+            for (size_t at = before.size() >= ZipEnd::Size ? before.size() - ZipEnd::Size + 1 : 0; at-- > 0;)
+                if (HasSignature(before.data() + at, ZipEnd::Signature) &&
+                    from + at + ZipEnd::Size + ReadLe16(before.data() + at + ZipEnd::CommentLength) == facts.FileSize) {
+                    facts.EnclosingEndRecord = static_cast<int64_t>(from + at);
+                    break;
+                }
+    }
     uint8_t locator[Zip64::LocatorSize];
     uint8_t target[4];
     if (position >= Zip64::LocatorSize && ReadAt(f, position - Zip64::LocatorSize, locator, sizeof locator) &&
@@ -289,13 +306,93 @@ std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t 
     return ReadLocalHeaderFields(h);
 }
 
-std::string DescribeFirstResult(int32_t firstResult) {
-    switch (firstResult) {
-        case 0: return "";
-        case -1: return "no end-of-central-directory record found (not a ZIP archive, or cut short)";
-        case -2: return "the archive has no entries";
-        default: return "the central directory is damaged: not even its first entry can be read";
+std::string DescribeFirstResult(const ArchiveWalk& walk) {
+    const EndRecordFacts& end = walk.End;
+    if (walk.FirstResult == 0) return "";
+    if (walk.FirstResult == -2) return "the archive has no entries";
+    if (end.Found && end.EnclosingEndRecord >= 0)
+        return "the archive comment (behind the end record at offset " + std::to_string(end.EnclosingEndRecord) +
+               ") holds the bytes of an end record (50 4B 05 06); the launcher takes the one nearest the end of the "
+               "file, at offset " + std::to_string(end.Position) + " inside the comment, and finds no directory "
+               "where that one points";
+    if (end.Found && end.Zip64)
+        return "ZIP64 archive: the end record leaves the directory's offset to a ZIP64 record, which the launcher "
+               "does not read, so it finds no directory";
+    if (end.Found && (end.DirectoryOffset >= end.FileSize || end.DirectoryOffset > end.Position))
+        return "the end record's directory offset (" + std::to_string(end.DirectoryOffset) + ") lies outside the " +
+               (end.DirectoryOffset >= end.FileSize ? "file (" + std::to_string(end.FileSize) + " bytes)"
+                                                    : "directory, behind the end record itself (at offset " +
+                                                          std::to_string(end.Position) + ")") +
+               ", so the launcher finds no directory";
+    if (walk.FirstResult == -1) return "no end-of-central-directory record found (not a ZIP archive, or cut short)";
+    return "the central directory is damaged: not even its first entry can be read";
+}
+
+namespace {
+
+std::string ScratchFolderForTrials() {
+    static std::string folder;
+    if (folder.empty() || !std::filesystem::is_directory(folder)) folder = MakeScratchFolder();
+    return folder;
+}
+
+bool HasZip64Extra(const std::vector<uint8_t>& extra) {
+    for (size_t at = 0; at + 4 <= extra.size(); at += 4 + ReadLe16(extra.data() + at + 2))
+        if (ReadLe16(extra.data() + at) == Zip64::ExtraId) return true;
+    return false;
+}
+
+}  // namespace
+
+EntryTrial TryEntry(const std::string& corePath, int32_t headerOffset) {
+    std::filesystem::path host = std::filesystem::path(ScratchFolderForTrials()) / "entry.out";
+    std::string core = AbsoluteCorePath(host.string());
+    OutputModeGuard guard;
+    EngineState.TestOnly = false;
+    EngineState.MemoryOutput = false;
+    EntryTrial trial;
+    trial.Result = ExtractEntry(corePath.c_str(), core.c_str(), 0, headerOffset, 0, 0);
+    std::error_code ec;
+    if (trial.Result == Ok) trial.DecodedSize = std::filesystem::file_size(host, ec);
+    std::filesystem::remove(host, ec);
+    return trial;
+}
+
+bool IsZip64Entry(const ArchiveEntry& e, const std::optional<LocalHeader>& local) {
+    if (e.CompressedSize == Zip64::Escape32 || e.UncompressedSize == Zip64::Escape32 || HasZip64Extra(e.Extra))
+        return true;
+    return local && (local->CompressedSize == Zip64::Escape32 || local->UncompressedSize == Zip64::Escape32);
+}
+
+std::vector<std::string> ExplainEntry(const std::string& hostPath, const ArchiveEntry& e,
+                                      const std::optional<LocalHeader>& local, const EntryTrial* trial) {
+    std::vector<std::string> notes;
+    if (IsZip64Entry(e, local))
+        notes.push_back("ZIP64 entry: its sizes stand in a ZIP64 extra field, which the launcher does not read; it "
+                        "takes the 32-bit fields (0xFFFFFFFF) as the sizes");
+    if (trial == nullptr || !local) return notes;
+    bool deferred = (local->Flags & 8) != 0 && local->Method != 0 && local->CompressedSize == 0;
+    if (trial->Result == ChecksumMismatch && (local->Flags & 8) != 0) {
+        // The descriptor follows the data, whose size the directory gives.
+        uint64_t dataEnd = static_cast<uint64_t>(static_cast<uint32_t>(e.HeaderOffset)) + ZipLocal::Size +
+                           local->NameLength + local->ExtraLength + e.CompressedSize;
+        std::ifstream f(hostPath, std::ios::binary);
+        uint8_t d[ZipDescriptor::Size];
+        if (ReadAt(f, dataEnd, d, sizeof d) && !HasSignature(d, ZipDescriptor::Signature) && ReadLe32(d) == e.Crc)
+            notes.push_back("its data descriptor has no signature (50 4B 07 08): the launcher always skips four bytes "
+                            "there, so it takes the compressed size for the CRC-32 and fails the entry with a "
+                            "checksum mismatch");
     }
+    if (trial->Result == Ok) {
+        uint64_t n = trial->DecodedSize;
+        bool localDiffers = !deferred && local->UncompressedSize != n;
+        if (e.UncompressedSize != n || localDiffers)
+            notes.push_back("decodes to " + std::to_string(n) + " bytes, but the directory says " +
+                            std::to_string(e.UncompressedSize) +
+                            (deferred ? std::string() : " and the local header " + std::to_string(local->UncompressedSize)) +
+                            "; the launcher writes all " + std::to_string(n) + " bytes");
+    }
+    return notes;
 }
 
 std::string DescribeEarlyStop(const ArchiveWalk& walk) {

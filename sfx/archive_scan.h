@@ -53,6 +53,10 @@ struct EndRecordFacts {
     // A ZIP64 locator in front of the end record whose ZIP64 end record has
     // its signature, or the classic fields at their escape values.
     bool Zip64 = false;
+    uint64_t FileSize = 0;
+    // The position of an earlier end record whose archive comment holds this
+    // one (and so runs to the end of the file), or -1.
+    int64_t EnclosingEndRecord = -1;
 };
 
 // The walk: FindFirstEntry's result (0 when there were entries), the
@@ -116,7 +120,25 @@ ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset);
 
 // One line describing a walk that ended before its first entry, or "".
-std::string DescribeFirstResult(int32_t firstResult);
+std::string DescribeFirstResult(const ArchiveWalk& walk);
+
+// An entry run through the engine as the launcher runs it, into a scratch
+// file that is removed again: the result, and the number of bytes the
+// decoder wrote when it succeeded.
+struct EntryTrial {
+    ExtractResult Result = Ok;
+    uint64_t DecodedSize = 0;
+};
+EntryTrial TryEntry(const std::string& corePath, int32_t headerOffset);
+
+// What the launcher makes of an entry beyond its result code, one phrase
+// each: ZIP64 sizes, a data descriptor without signature (when the trial
+// failed with a checksum mismatch), a decoded length that differs from the
+// headers' sizes (when it succeeded). `local` is the entry's local header.
+std::vector<std::string> ExplainEntry(const std::string& hostPath, const ArchiveEntry& e,
+                                      const std::optional<LocalHeader>& local, const EntryTrial* trial);
+// True for an entry whose sizes the launcher cannot read (ZIP64).
+bool IsZip64Entry(const ArchiveEntry& e, const std::optional<LocalHeader>& local);
 // "" when the walk delivered every entry the end record announces, else a
 // problem line (stopped early, ZIP64).
 std::string DescribeEarlyStop(const ArchiveWalk& walk);

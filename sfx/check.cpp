@@ -8,6 +8,7 @@
 // Windows itself refuses or merges (characters, device names, path lengths,
 // names equal but for case), and finally runs every file entry through the
 // engine in test-only mode, which checks its CRC.
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -159,11 +160,44 @@ struct Checker {
             EntryProblem(e, "stored entry whose sizes are only in its data descriptor; the launcher copies nothing of it");
             fails = true;
         }
+        if (!fails && IsZip64Entry(e, local)) {
+            for (const std::string& note : ExplainEntry(HostPath, e, local, nullptr)) EntryProblem(e, note);
+            fails = true;
+        }
         if (fails) return false;
-        ExtractResult result = TestEntry(CorePath, e.HeaderOffset);
-        if (result != Ok)
-            EntryProblem(e, "fails the test extraction: " + ResultName(result) + " (" + std::to_string(result) + ")");
-        return result == Ok;
+        if (local) CompareLocalHeader(e, *local, method);
+        EntryTrial trial = TryEntry(CorePath, e.HeaderOffset);
+        std::vector<std::string> notes = ExplainEntry(HostPath, e, local, &trial);
+        if (trial.Result != Ok)
+            EntryProblem(e, "fails the test extraction: " + ResultName(trial.Result) + " (" +
+                                std::to_string(trial.Result) + ")" + (notes.empty() ? "" : ": " + notes.front()));
+        else
+            for (const std::string& note : notes) EntryProblem(e, note);
+        return trial.Result == Ok && notes.empty();
+    }
+
+    // The fields ExtractEntry takes from the local header and not from the
+    // directory: the CRC-32 (unless a data descriptor supplies it) and both
+    // sizes (unless they are deferred to the descriptor).
+    void CompareLocalHeader(const ArchiveEntry& e, const LocalHeader& local, uint16_t method) {
+        auto hex = [](uint32_t v) {
+            char text[12];
+            std::snprintf(text, sizeof text, "%08x", v);
+            return std::string(text);
+        };
+        if ((local.Flags & 8) == 0 && local.Crc != e.Crc)
+            EntryProblem(e, "the local header's CRC-32 (" + hex(local.Crc) + ") differs from the directory's (" +
+                                hex(e.Crc) + "); the launcher checks the data against the local header's");
+        bool deferred = (local.Flags & 8) != 0 && method != 0 && local.CompressedSize == 0;
+        if (deferred) return;
+        if (local.CompressedSize != e.CompressedSize)
+            EntryProblem(e, "the local header's compressed size (" + std::to_string(local.CompressedSize) +
+                                ") differs from the directory's (" + std::to_string(e.CompressedSize) +
+                                "); the launcher reads as much data as the local header says");
+        if (local.UncompressedSize != e.UncompressedSize)
+            EntryProblem(e, "the local header's uncompressed size (" + std::to_string(local.UncompressedSize) +
+                                ") differs from the directory's (" + std::to_string(e.UncompressedSize) +
+                                "); the launcher's decoders follow the local header's");
     }
 
     // Names that Windows takes for the same file, and files that stand where
@@ -232,7 +266,7 @@ CheckReport CheckArchive(const ArchiveInput& in, const CheckOptions& options) {
     }
     ArchiveWalk walk = WalkArchive(hostPath, core);
     if (walk.FirstResult != 0) {
-        checker.ArchiveProblem(DescribeFirstResult(walk.FirstResult) + "; the launcher would extract nothing");
+        checker.ArchiveProblem(DescribeFirstResult(walk) + "; the launcher would extract nothing");
         return report;
     }
     report.EntryCount = walk.Entries.size();
@@ -243,8 +277,17 @@ CheckReport CheckArchive(const ArchiveInput& in, const CheckOptions& options) {
     std::set<const ArchiveEntry*> failed;
     for (size_t i = 0; i < walk.Entries.size(); i++) {
         const ArchiveEntry& e = walk.Entries[i];
-        // An empty name is the destination folder itself: nothing happens.
-        if (e.Name.empty()) continue;
+        // An empty name is the destination folder itself: nothing happens. A
+        // stored name that begins with NUL is cut to that empty name, so the
+        // entry is never written.
+        if (e.Name.empty()) {
+            if (!e.StoredName.empty())
+                checker.Report.Problems.push_back(
+                    {true, e.StoredName,
+                     "the stored name begins with a NUL byte; the launcher cuts it to an empty name and never writes "
+                     "this entry"});
+            continue;
+        }
         if (IsUnsafeEntryName(e.Name.c_str())) {
             checker.EntryProblem(e, e.Name.find(':') != std::string::npos
                                         ? "name holds \":\" (a drive or a stream); the launcher skips it"

@@ -38,9 +38,15 @@ std::string Hex8(uint32_t value) {
 // The walk, with its failures as one line on err. Returns false when there
 // is nothing to work on.
 bool WalkOrReport(const ArchiveInput& in, ArchiveWalk& walk, std::ostream& err) {
+    // The launcher walks only what its recognition test accepts.
+    if (!RecognisedAsArchive(in.CorePath)) {
+        err << "sfx: " << in.Display << ": not recognised as a ZIP archive (it must begin with a local header, or "
+                                        "directly follow an MS-DOS executable image); the launcher would extract nothing\n";
+        return false;
+    }
     walk = WalkArchive(in.HostPath, in.CorePath);
     if (walk.FirstResult == 0) return true;
-    err << "sfx: " << in.Display << ": " << DescribeFirstResult(walk.FirstResult) << "\n";
+    err << "sfx: " << in.Display << ": " << DescribeFirstResult(walk) << "\n";
     return false;
 }
 
@@ -85,7 +91,6 @@ struct ProgressBar {
 
 int RunList(const std::string& archive, std::ostream& out, std::ostream& err) {
     std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
-    const std::string& core = in->CorePath;
     const std::string& shown = in->Display;
     ArchiveWalk walk;
     if (!WalkOrReport(*in, walk, err)) return ExitProblems;
@@ -119,10 +124,14 @@ int RunTest(const std::string& archive, std::ostream& out, std::ostream& err) {
     if (!WalkOrReport(*in, walk, err)) return ExitProblems;
     size_t failed = 0;
     for (const ArchiveEntry& e : walk.Entries) {
-        ExtractResult result = TestEntry(core, e.HeaderOffset);
-        if (result != Ok) failed++;
-        out << Right(std::to_string(result), 2) << " " << Padded(ResultName(result), 18)
-            << " " << Quote(e.Name) << "\n";
+        EntryTrial trial = TryEntry(core, e.HeaderOffset);
+        std::vector<std::string> notes =
+            ExplainEntry(in->HostPath, e, ReadLocalHeader(in->HostPath, e.HeaderOffset), &trial);
+        if (trial.Result != Ok || !notes.empty()) failed++;
+        out << Right(std::to_string(trial.Result), 2) << " " << Padded(ResultName(trial.Result), 18) << " "
+            << Quote(e.Name);
+        for (const std::string& note : notes) out << " (" << note << ")";
+        out << "\n";
     }
     out << shown << ": " << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry" : " entries")
         << " tested, " << failed << " failed\n";
@@ -144,10 +153,6 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     ForceDirectory(dest.c_str());
     if (!IsExistingDirectory(dest.substr(0, dest.size() - 1).c_str()))
         throw ToolError(destination + ": cannot create the folder");
-    if (!RecognisedAsArchive(core)) {
-        err << "sfx: " << shown << ": not recognised as a ZIP archive; the launcher would extract nothing\n";
-        return ExitProblems;
-    }
     ArchiveWalk walk;
     if (!WalkOrReport(*in, walk, err)) return ExitProblems;
 
@@ -162,7 +167,12 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     size_t index = 0;
     for (; index < walk.Entries.size() && !InterruptRequested(); index++) {
         const ArchiveEntry& e = walk.Entries[index];
-        if (e.Name.empty()) continue;
+        if (e.Name.empty()) {
+            if (!e.StoredName.empty())
+                failures.push_back(Quote(e.StoredName) +
+                                   ": skipped: the stored name begins with a NUL byte, so the launcher never writes it");
+            continue;
+        }
         if (IsUnsafeEntryName(e.Name.c_str())) {
             failures.push_back(Quote(e.Name) + ": skipped: the name is absolute, holds \":\" or leaves the folder");
             continue;

@@ -508,3 +508,141 @@ TEST_F(SfxFixture, TheBinaryGivesTheSameExitCodes) {
     EXPECT_EQ(cat.Code, 0);
     EXPECT_EQ(cat.Out, "p");
 }
+
+// Archives as third-party writers make them (Python's zipfile, patched where
+// a writer of another kind would differ), each with what the launcher does
+// with it and the line that must say so.
+TEST_F(SfxFixture, CheckAndTestSayPreciselyWhatTheLauncherDoes) {
+    ASSERT_EQ(RunPython(R"(
+import io, struct, sys, zipfile, zlib
+out = sys.argv[1]
+def good(extra=()):
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, 'w') as z:
+        z.writestr('Setup.exe', b'MZ program')
+        for name, data in extra:
+            z.writestr(name, data, compress_type=zipfile.ZIP_DEFLATED)
+    return bytearray(b.getvalue())
+def eocd(d):
+    return d.rindex(b'PK\x05\x06')
+def save(name, d):
+    open(out + '/' + name, 'wb').write(bytes(d))
+
+# A spanning marker, and zero padding, before the first local header.
+d = good(); save('spanned.zip', b'PK\x07\x08' + d)
+save('padded.zip', b'\0' * 16 + d)
+
+# ZIP64: the end record defers the directory's offset to a ZIP64 end record.
+d = good(); e = eocd(d)
+count, size, offset = struct.unpack('<10xHII', d[e:e + 20])
+z64 = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, count, count, size, offset)
+loc = struct.pack('<IIQI', 0x07064b50, 0, e, 1)
+save('zip64-end.zip', d[:e] + z64 + loc + struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, count, count, size, 0xFFFFFFFF, 0))
+
+# ZIP64 sizes in an entry (local sizes 0xFFFFFFFF and a ZIP64 extra).
+b = io.BytesIO()
+with zipfile.ZipFile(b, 'w') as z:
+    z.writestr('Setup.exe', b'MZ program')
+    with z.open('big.bin', 'w', force_zip64=True) as f: f.write(b'data' * 10)
+save('zip64-entry.zip', b.getvalue())
+
+# Locator bytes inside a name, directly in front of the end record.
+b = io.BytesIO()
+with zipfile.ZipFile(b, 'w') as z:
+    z.writestr('Setup.exe', b'MZ program')
+    z.writestr('PK\x06\x07' + 'x' * 16, b'no zip64 here')
+d = bytearray(b.getvalue()); e = eocd(d)
+d[e - 12:e - 4] = bytes(8)  # the locator's offset: 0, a local header and no ZIP64 end record
+save('fake-locator.zip', d)
+
+# An entry that decodes to more than both headers say.
+d = good([('grows.bin', b'\0' * 262150)])
+lh = d.rindex(b'PK\x03\x04', 0, d.index(b'grows.bin') + 1)
+struct.pack_into('<I', d, lh + 22, 10)
+ch = d.rindex(b'PK\x01\x02', 0, d.rindex(b'grows.bin') + 1)
+struct.pack_into('<I', d, ch + 24, 10)
+save('grows.zip', d)
+
+# A local header whose CRC and compressed size disagree with the directory.
+d = good([('a.txt', b'alpha ' * 50)])
+lh = d.rindex(b'PK\x03\x04', 0, d.index(b'a.txt') + 1)
+struct.pack_into('<I', d, lh + 14, 0x12345678)
+ch = d.rindex(b'PK\x01\x02', 0, d.rindex(b'a.txt') + 1)
+(csize,) = struct.unpack_from('<I', d, ch + 20)
+struct.pack_into('<I', d, ch + 20, csize + 1)
+save('local-differs.zip', d)
+
+# A data descriptor without its signature (written for a stream, then the
+# four signature bytes dropped and the offsets behind them moved).
+class Stream(io.RawIOBase):
+    def __init__(self): self.b = bytearray()
+    def writable(self): return True
+    def write(self, x): self.b += x; return len(x)
+s = Stream()
+with zipfile.ZipFile(s, 'w', compression=zipfile.ZIP_DEFLATED) as z:
+    z.writestr('Setup.exe', b'MZ program')
+    with z.open('late.txt', 'w') as f: f.write(b'written late ' * 40)
+d = s.b
+dd = d.rindex(b'PK\x07\x08', 0, d.index(b'PK\x01\x02'))  # late.txt's, the last before the directory
+del d[dd:dd + 4]
+e = eocd(d)
+struct.pack_into('<I', d, e + 16, struct.unpack_from('<I', d, e + 16)[0] - 4)
+save('no-descriptor-signature.zip', d)
+
+# An end record inside the archive comment.
+d = good(); e = eocd(d)
+fake = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 1, 1, 46, 0, 0)
+comment = b'see ' + fake + b' here'
+d[e + 20:e + 22] = struct.pack('<H', len(comment))
+save('comment-end.zip', d + comment)
+
+# A directory offset outside the file.
+d = good(); e = eocd(d)
+struct.pack_into('<I', d, e + 16, len(d) + 1000)
+save('far-offset.zip', d)
+)", {dir.Host}), 0);
+
+    ZipEntrySpec nul = Stored(std::string("\0hidden.txt", 11), "never written");
+    Write("nul-name.zip", {Stored("Setup.exe", "p"), nul});
+
+    struct Row {
+        const char* File;
+        const char* Command;
+        int Code;
+        const char* Line;  // on standard output or error
+    };
+    const Row rows[] = {
+        {"nul-name.zip", "check", 1, "\"\\x00hidden.txt\": the stored name begins with a NUL byte; the launcher cuts it "
+                                     "to an empty name and never writes this entry"},
+        {"nul-name.zip", "extract", 1, "\"\\x00hidden.txt\": skipped: the stored name begins with a NUL byte"},
+        {"spanned.zip", "test", 1, "not recognised as a ZIP archive"},
+        {"spanned.zip", "list", 1, "not recognised as a ZIP archive"},
+        {"padded.zip", "test", 1, "not recognised as a ZIP archive"},
+        {"zip64-end.zip", "check", 1, "ZIP64 archive: the end record leaves the directory's offset to a ZIP64 record"},
+        {"zip64-end.zip", "test", 1, "ZIP64 archive"},
+        {"zip64-entry.zip", "check", 1, "\"big.bin\": ZIP64 entry: its sizes stand in a ZIP64 extra field"},
+        {"zip64-entry.zip", "test", 1, "(ZIP64 entry"},
+        {"fake-locator.zip", "list", 0, "2 entries"},
+        {"grows.zip", "check", 1, "\"grows.bin\": decodes to 262150 bytes, but the directory says 10 and the local "
+                                  "header 10; the launcher writes all 262150 bytes"},
+        {"grows.zip", "test", 1, "decodes to 262150 bytes"},
+        {"local-differs.zip", "check", 1, "\"a.txt\": the local header's CRC-32 (12345678) differs from the "
+                                          "directory's"},
+        {"local-differs.zip", "check", 1, "\"a.txt\": the local header's compressed size"},
+        {"no-descriptor-signature.zip", "check", 1, "\"late.txt\": fails the test extraction: checksum mismatch (1): "
+                                                    "its data descriptor has no signature (50 4B 07 08)"},
+        {"no-descriptor-signature.zip", "test", 1, "its data descriptor has no signature"},
+        {"comment-end.zip", "check", 1, "the archive comment (behind the end record at offset"},
+        {"far-offset.zip", "check", 1, "the end record's directory offset"},
+        {"far-offset.zip", "list", 1, "lies outside the file"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {row.Command, dir.HostPath(row.File)};
+        if (std::string(row.Command) == "extract") args.push_back(dir.HostPath(std::string("x-") + row.File));
+        Outcome o = Sfx(args);
+        EXPECT_EQ(o.Code, row.Code) << row.File << " " << row.Command << "\n" << o.Out << o.Err;
+        EXPECT_EQ(CountLines(o.Out + o.Err, row.Line), 1u) << row.File << " " << row.Command << "\n" << o.Out << o.Err;
+    }
+    // The fake locator makes no ZIP64 archive.
+    EXPECT_EQ(Sfx({"list", dir.HostPath("fake-locator.zip")}).Err, "");
+}
