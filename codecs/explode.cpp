@@ -20,10 +20,10 @@
 // four times the longest distance (8192); it keeps every copy inside itself,
 // and positions before the start of the output read as zero.
 //
-// Fast paths: while InputBuffer holds eight more bytes, whole tokens are
-// decoded on the local bit reader of fast_bits.h, which only loads bytes
-// below InputLast and gives back what the plain reader would not have taken;
-// a token never looks at more bits than the 56 of a refill (checked per entry
+// Fast paths: while InputBuffer holds a word more, whole tokens are decoded
+// on the fast bit reader of fast_bits.h, which records the plain route's
+// read widths and so gives back what the plain reader would not have taken;
+// a token never looks at more bits than a refill loads (checked per entry
 // from the tables' depths), and the plain route takes over near the end of
 // each block, where FillInput may run.
 #include <array>
@@ -182,7 +182,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
     HistoryRing ring{e.OutputWindow, static_cast<uint16_t>(OutputWindowSize), 0, true};
     int32_t remaining = e.UncompressedSize;
 
-    // The fast paths need every token to fit the 56 bits of a refill.
+    // The fast paths need every token to fit the bits of a refill.
     ImplodeTables t = {literalTable, lengthTable, distanceTable, static_cast<uint32_t>(literalBits),
                        static_cast<uint32_t>(lengthBits), static_cast<uint32_t>(distanceBits), 0};
     bool fast = FastPathsEnabled && remaining > 0;
@@ -191,7 +191,7 @@ ExtractResult DecodeVariant(const DecodeEntry* literalTable, const DecodeEntry* 
         uint32_t match = LowDistanceBits + MaxSymbolBits(distanceTable, t.DistanceBits) +
                          MaxSymbolBits(lengthTable, t.LengthBits) + LengthExtraBits;
         t.TokenBits = 1 + (literal > match ? literal : match);
-        fast = t.TokenBits <= 56;
+        fast = t.TokenBits <= FastRefillMinBits;
     }
 
     while (remaining > 0 && !e.CancelRequested && !e.InputExhausted) {

@@ -1,68 +1,111 @@
-// A local bit reader for the decoders' fast paths: it takes the entry's bits
-// from InputBuffer eight bytes at a time into a 64-bit register and hands
-// back, when the decoder returns to the shared reader, every byte that the
-// plain reader would not yet have taken.
+// The fast bit reader of every decoder: it takes the entry's bits from
+// InputBuffer eight bytes at a time into a 64-bit register, and when the
+// decoder goes back to the shared reader (EnsureBits, DropBits) it leaves
+// that reader exactly as the plain route would have left it.
 //
-// The plain reader (EnsureBits) takes whole bytes, one at a time and only
-// when it is short: after EnsureBits(n) at stream position p it holds the
-// bits up to the first byte boundary at or past p + n (boundaries counted
-// from where the stretch began, BitCount bits after a byte boundary of the
-// buffer). Its state at any moment is thus fixed by the high-water mark of
-// p + n over the EnsureBits calls so far. The local reader records that mark
-// (Peek) with the very widths the plain route asks for, and SyncFastBits sets
-// BitBuffer, BitCount and InputPos from it, so that the shared state is
-// exactly what the plain route leaves.
+// A stretch on this reader starts from the shared state: BitCount bits in
+// BitBuffer, then the bytes of InputBuffer from InputPos on. Positions in
+// the stretch count bits from there: position p lies in BitBuffer while
+// p < BitCount, else in byte (p - BitCount) / 8 after InputPos.
 //
-// The local reader never refills InputBuffer: it works only while eight
-// bytes can be loaded from InputBuffer at once (FastRefill says whether it
-// could), so FillInput, with its message pump, progress report and
-// InputExhausted, only ever runs on the plain route. Between refills the
-// register holds at least 56 bits.
+// The reader never refills InputBuffer: it loads a word only while eight
+// bytes are left up to InputLast, so FillInput, with its message
+// pump, progress report and InputExhausted, only ever runs on the plain
+// route, and the bytes loaded are always the entry's valid input.
+//
+// The give-back, the one argument all fast paths rest on. The plain reader
+// (EnsureBits) takes whole bytes, one at a time and only when it is short
+// of the n bits asked for. After a run of EnsureBits and DropBits calls that
+// dropped the bits up to position `end` and whose EnsureBits(n) calls at
+// positions p reached at most `reach` = max(p + n) (reach >= end), it has
+// therefore taken exactly ceil((reach - BitCount) / 8) bytes after InputPos
+// (none when reach <= BitCount), and holds the bits from `end` up to the
+// last of those bytes. Its state is thus a function of (end, reach) alone,
+// and EndFastBits sets BitBuffer, BitCount and InputPos from the two. A
+// fast path only has to know both: `end` is where it stopped, and `reach`
+// it either records with the very widths the plain route asks for (FastPeek:
+// explode, unshrink, unreduce) or finds afterwards (inflate, whose fast
+// tables look up wider roots than the exact ones; see inflate_fast.cpp).
+// Bytes loaded beyond the reach go back to InputBuffer by InputPos alone:
+// they were never taken from it.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "engine/engine.h"
 
+// A refill loads one word and counts 7 or 8 of its bytes: the register then
+// holds FastRefillMinBits to 63 bits, all 64 of its bits being input.
+constexpr int32_t FastWordBytes = 8;
+constexpr uint32_t FastRefillMinBits = 56;
+static_assert(FastRefillMinBits == 8 * (FastWordBytes - 1));
+static_assert(FastWordBytes <= InputBufferSize);
+
+// Where a stretch began: the shared reader's state then.
+struct FastStart {
+    const uint8_t* In;  // InputBuffer + InputPos
+    uint32_t Buffer;    // BitBuffer
+    uint32_t Count;     // BitCount
+};
+
 struct FastBits {
-    uint64_t Bits;        // the stream from the current position on, first bit in bit 0
-    uint32_t Count;       // valid bits in Bits (the bits above are later stream bytes or 0)
-    int32_t Next;         // InputBuffer index of the next byte to load
-    int32_t StartPos;     // InputPos when the stretch began
-    uint32_t StartCount;  // BitCount then
-    uint32_t Consumed;    // bits dropped since then
-    uint32_t HighWater;   // the largest Consumed + n of the would-be EnsureBits(n) calls
+    uint64_t Bits;       // the input from the current position on, first bit in bit 0
+    uint32_t Count;      // bits of Bits loaded (those above are later input or 0)
+    const uint8_t* In;   // the next byte of InputBuffer to load
+    const uint8_t* End;  // one past InputLast: the end of the valid input
+    FastStart Start;
+    // The tracked reads (FastPeek, FastDrop): position and reach so far.
+    uint32_t Consumed;
+    uint32_t HighWater;
 };
 
 // Starts a stretch from the shared reader's state.
 inline FastBits BeginFastBits() {
-    const EngineStateRecord& e = EngineState;
+    EngineStateRecord& e = EngineState;
     FastBits f;
     f.Bits = e.BitBuffer;
     f.Count = e.BitCount;
-    f.Next = e.InputPos;
-    f.StartPos = e.InputPos;
-    f.StartCount = e.BitCount;
+    f.In = e.InputBuffer + e.InputPos;
+    f.End = e.InputBuffer + (e.InputLast + 1);
+    f.Start = {f.In, e.BitBuffer, e.BitCount};
     f.Consumed = 0;
     f.HighWater = e.BitCount;
     return f;
 }
 
-// Loads up to 56..63 valid bits from eight buffered bytes; false (nothing
-// changed) when fewer than eight bytes are left in InputBuffer.
-inline bool FastRefill(FastBits& f) {
-    if (f.Next + 8 > EngineState.InputLast + 1) return false;
+// Whether a word can be loaded at In.
+inline bool FastCanLoad(const FastBits& f) { return f.End - f.In >= FastWordBytes; }
+
+inline uint64_t LoadInputWord(const uint8_t* p) {
     uint64_t word;
-    std::memcpy(&word, EngineState.InputBuffer + f.Next, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    f.Bits |= word << f.Count;
-    f.Next += static_cast<int32_t>((63 - f.Count) >> 3);
-    f.Count |= 56;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+}
+
+// Loads the word at In (the caller has checked FastCanLoad) and counts its
+// bytes up to 56..63 loaded bits.
+inline void FastLoad(FastBits& f) {
+    f.Bits |= LoadInputWord(f.In) << f.Count;
+    f.In += (63 - f.Count) >> 3;
+    f.Count |= FastRefillMinBits;
+}
+
+// FastLoad when a word can be loaded; false, with nothing changed, otherwise.
+inline bool FastRefill(FastBits& f) {
+    if (!FastCanLoad(f)) return false;
+    FastLoad(f);
     return true;
 }
+
+// The position the stretch has dropped the bits up to.
+inline uint32_t FastPosition(const FastBits& f) {
+    return f.Start.Count + 8 * static_cast<uint32_t>(f.In - f.Start.In) - f.Count;
+}
+
+// ---- tracked reads: the plain route's EnsureBits(n) calls, recorded ----
 
 // The plain route's EnsureBits(n): the caller has made sure Count >= n.
 inline uint64_t FastPeek(FastBits& f, uint32_t n) {
@@ -76,20 +119,25 @@ inline void FastDrop(FastBits& f, uint32_t n) {
     f.Consumed += n;
 }
 
-// TakeBits(n) on the local reader.
+// TakeBits(n) on the fast reader.
 inline uint32_t FastTake(FastBits& f, uint32_t n) {
     uint32_t value = static_cast<uint32_t>(FastPeek(f, n)) & BitMaskTable[n];
     FastDrop(f, n);
     return value;
 }
 
-// Ends the stretch: the shared reader's state becomes what the plain route
-// would have left; bytes loaded beyond it go back to InputBuffer.
-inline void SyncFastBits(const FastBits& f) {
-    EngineStateRecord& e = EngineState;
-    uint32_t bytes = f.HighWater > f.StartCount ? (f.HighWater - f.StartCount + 7) / 8 : 0;
-    uint32_t held = f.StartCount + 8 * bytes - f.Consumed;
-    e.InputPos = static_cast<int16_t>(f.StartPos + static_cast<int32_t>(bytes));
-    e.BitCount = static_cast<uint8_t>(held);
-    e.BitBuffer = static_cast<uint32_t>(f.Bits & ((uint64_t{1} << held) - 1));
-}
+// ---- the end of a stretch ----
+
+// At least 32 input bits from position p on (fewer when the bytes run out),
+// reading no more than `bytes` bytes of InputBuffer from the stretch's start.
+uint64_t FastBitsAt(FastStart start, uint32_t p, uint32_t bytes);
+
+// Leaves the shared reader as the plain route leaves it after dropping the
+// bits up to position `end` with its EnsureBits calls reaching `reach`
+// (>= end, and less than 25 bits beyond it: no read asks for more than 24).
+// Out of line, as it runs once a stretch; it takes the start by value, so
+// that the reader itself stays in registers.
+void EndFastBits(FastStart start, uint32_t end, uint32_t reach);
+
+// The end of a stretch of tracked reads.
+inline void SyncFastBits(const FastBits& f) { EndFastBits(f.Start, f.Consumed, f.HighWater); }

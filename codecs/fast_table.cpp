@@ -40,10 +40,10 @@
 #include <new>
 
 #include "codecs/codecs.h"
+#include "codecs/inflate_internal.h"
 
 namespace {
 
-constexpr int32_t MaxDeflateCodeLength = 15;
 // Offsets into Cells are 16-bit; a build that would need more (only
 // pathological incomplete distance codes come near) is refused.
 constexpr uint32_t MaxCells = 0x10000;
@@ -58,7 +58,7 @@ inline uint32_t MakeCell(const CodeWalk& walk, uint32_t index, int32_t indexBits
     if (!distances && x->Op == OpLiteral) return length | (length << 8) | FastLiteral | (uint32_t{x->Value} << 16);
     if (!distances && x->Op == OpEndOfBlock) return length | (length << 8) | FastEndOfBlock;
     // A length or a distance: Op is its extra-bit count (5 and 13 at most).
-    if (x->Op > 13) return FastInvalid;
+    if (x->Op > MaxDistanceExtraBits) return FastInvalid;
     uint32_t total = length + x->Op;
     if (!distances && total <= static_cast<uint32_t>(indexBits)) {
         uint32_t extra = (index >> length) & ((1u << x->Op) - 1);
@@ -160,7 +160,7 @@ bool FillTable(CodeFill& fill, const DecodeEntry* table, int32_t width, int32_t 
             // A link: WalkCode drops x.Bits and indexes the sub-table with
             // the bits after them, which are the bits after this table only
             // when x.Bits is its width. Links lead at most 15 bits deep.
-            if (x.Bits != width || depth + width + (x.Op - 16) > MaxDeflateCodeLength) return false;
+            if (x.Bits != width || depth + width + (x.Op - 16) > MaxDeflateCodeBits) return false;
             // The root cells under an exact root link start as 0 (see
             // FillEntry).
             if (depth == 0)
@@ -201,8 +201,8 @@ bool BuildFastTable(const DecodeEntry* literals, int32_t literalBits, int32_t li
     // Fixed root widths let the fast loop mask with constants. An exact root
     // is wider only when it was widened to a shortest code longer than
     // that, which no encoder makes for real data.
-    if (literals == nullptr || literalBits > FastLiteralBits || literalLongest > MaxDeflateCodeLength) return false;
-    if (distances != nullptr && (distanceBits > FastDistanceBits || distanceLongest > MaxDeflateCodeLength))
+    if (literals == nullptr || literalBits > FastLiteralBits || literalLongest > MaxDeflateCodeBits) return false;
+    if (distances != nullptr && (distanceBits > FastDistanceBits || distanceLongest > MaxDeflateCodeBits))
         return false;
     const CodeShape distanceShape = ShapeOf(distances, distanceBits, distanceLongest, FastDistanceBits, 0);
     const CodeShape literalShape =

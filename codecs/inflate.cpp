@@ -23,10 +23,16 @@
 // 32768 (the largest base plus its extra bits). Codes that have no base value
 // (lengths 286 and 287, distances 30 and 31) carry the extra-bit count 99,
 // which the table builder turns into invalid entries.
-#include <bit>
+//
+// This file is the exact decoder, the state machine that follows the format
+// bit by bit on the shared reader. While a block's codes have a fast form,
+// the stretches between the edges (a refill, a flush, the end of the block)
+// go to the fast loop of inflate_fast.cpp, which leaves every piece of state
+// as this loop would have.
 #include <cstring>
 
 #include "codecs/codecs.h"
+#include "codecs/inflate_internal.h"
 #include "engine/engine.h"
 
 namespace {
@@ -61,6 +67,17 @@ static_assert(RangesAreContiguous(LengthBase, LengthExtraBits, 28) && LengthBase
 static_assert(RangesAreContiguous(DistanceBase, DistanceExtraBits, 30));
 static_assert(DistanceBase[29] + (1 << DistanceExtraBits[29]) - 1 == OutputWindowSize);
 
+// The bounds the fast loop's margins are computed from.
+constexpr int MostOf(const uint16_t* values, int count) {
+    int most = 0;
+    for (int i = 0; i < count; i++)
+        if (values[i] > most) most = values[i];
+    return most;
+}
+static_assert(MostOf(LengthExtraBits, 29) == MaxLengthExtraBits);
+static_assert(MostOf(DistanceExtraBits, 30) == MaxDistanceExtraBits);
+static_assert(LengthBase[28] == MaxMatchLength);
+
 constexpr int32_t FixedLiteralBits = 7;
 constexpr int32_t FixedDistanceBits = 5;
 constexpr int32_t CodeLengthBits = 7;
@@ -92,29 +109,6 @@ bool WindowFull() {
     return true;
 }
 
-// Copies n bytes inside the window from `from` to `to`, both ranges inside
-// it, as if byte by byte in ascending order.
-void CopyInWindow(uint8_t* window, int32_t to, int32_t from, int32_t n) {
-    if (to - from >= n) {
-        // The source ends before the destination starts.
-        std::memcpy(window + to, window + from, static_cast<size_t>(n));
-    } else if (to > from) {
-        // A source just behind the destination repeats the bytes written:
-        // [from, to) has period to - from and stays so as it grows, so it
-        // can be copied onward in doubling pieces that never overlap.
-        while (n > 0) {
-            int32_t piece = to - from < n ? to - from : n;
-            std::memcpy(window + to, window + from, static_cast<size_t>(piece));
-            to += piece;
-            n -= piece;
-        }
-    } else {
-        // A source ahead of the destination (older bytes from the window's
-        // far end): ascending order reads every byte before it is written.
-        std::memmove(window + to, window + from, static_cast<size_t>(n));
-    }
-}
-
 // Copies `length` bytes from `source` (any 16-bit value; taken modulo the
 // window size) to WindowPos.
 bool CopyMatch(uint16_t source, uint16_t length) {
@@ -133,297 +127,6 @@ bool CopyMatch(uint16_t source, uint16_t length) {
         if (e.WindowPos == OutputWindowSize && !WindowFull()) return false;
     }
     return true;
-}
-
-// The two codes of a block: the exact tables with the root widths they were
-// built with, and their fast forms when the block has them.
-struct BlockCodes {
-    const DecodeEntry* Literals;
-    const DecodeEntry* Distances;
-    int32_t LiteralBits;
-    int32_t DistanceBits;
-    const uint32_t* FastCells;  // their fast table; null: the exact loop alone decodes the block
-};
-
-// ---- the fast stretch ----
-//
-// DecodeFast decodes while the input buffer and the window have room for a
-// whole code, with the bit reader in registers: a 64-bit bit buffer refilled
-// a word at a time, the fast tables (one look-up per code, two for a long
-// one), matches copied in 8- and 16-byte pieces. It stops before anything
-// the exact loop does at the edges: a refill, a flush, an end of block, a
-// damaged code. It then leaves the reader in exactly the state the exact
-// loop would have reached, so that from the outside the two cannot be told
-// apart (the message pump, progress, flush sizes and the bits a data
-// descriptor is read from all depend on it).
-//
-// Margins, checked before every round; a round is one or two literals or
-// one match:
-// - Input: a round takes at most 15 + 5 + 15 + 13 = 48 bits and starts by
-//   loading the 8-byte word at InputPos, of which it counts 7 or 8 bytes
-//   (the bit buffer then holds 56 to 63 bits, enough for the round). So
-//   FastInputBytes = 8 unread bytes up to InputLast keep the word inside the
-//   valid input, which lies inside InputBuffer.
-// - Window: a match writes at most 258 bytes and its last piece may run
-//   CopySlack bytes further (they are put back, but must be inside the
-//   window). With WindowPos <= FastWindowLimit the round ends before the
-//   window's end, so no flush falls inside the stretch.
-//
-// The give-back. The exact reader loads a byte only when EnsureBits(n) is
-// short of n bits, so the bytes it has taken after a symbol depend on the
-// widths it asked for (root widths, sub-table widths, extra bits), not only
-// on the bits it dropped: after a stretch it has taken
-// ceil((reach - BitCount at the start) / 8) bytes (or none), where reach is
-// the highest bit position (counted from the start of the stretch) that any
-// of its EnsureBits calls covered. The fast loop takes more and gives whole
-// bytes back. To find the reach it does not track every call: a literal or
-// length code asks for at least LiteralBits bits from its start, and every
-// earlier call of the exact reader reaches no further than that whenever
-// (reach of a code's reading) - (its length) <= LiteralBits for every code
-// of both tables (the fast tables record the largest such excess; a block
-// whose codes exceed it is left to the exact loop). So only the last
-// literal/length code and the distance code after it count, together with
-// the bits dropped (roundCount marks where that code began); their reach is found at the end by walking the exact
-// tables over the same bits (WalkCode), whichever table the fast loop used.
-constexpr int32_t FastInputBytes = 8;
-constexpr int32_t MaxMatchLength = 258;
-constexpr int32_t CopySlack = 16;
-constexpr int32_t FastWindowLimit = OutputWindowSize - MaxMatchLength - CopySlack;
-constexpr ExtractResult FastStretchEnded = -100;  // internal: the conditions no longer hold
-
-uint64_t LoadWord(const uint8_t* p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        return word;
-    } else {
-        uint64_t word = 0;
-        for (int i = 7; i >= 0; i--) word = (word << 8) | p[i];
-        return word;
-    }
-}
-
-// The reader's state where a stretch began. Positions in the stretch count
-// the bits taken since then: the input bits at position p are BitBuffer's
-// while p < BitCount, then InputBuffer's from InputPos on.
-struct StretchStart {
-    uint32_t BitBuffer;
-    uint32_t BitCount;
-    int32_t InputPos;
-};
-
-// At least 32 input bits from position p on (fewer when the bytes run out),
-// reading no more than `bytes` bytes of InputBuffer from the stretch's start.
-uint64_t InputBitsAt(const StretchStart& s, uint32_t p, uint32_t bytes) {
-    const uint8_t* input = EngineState.InputBuffer + s.InputPos;
-    uint64_t value = 0;
-    int32_t filled;  // bits of value set so far; negative: bits of the next byte to skip
-    uint32_t next;   // index of the next byte
-    if (p < s.BitCount) {
-        value = s.BitBuffer >> p;
-        filled = static_cast<int32_t>(s.BitCount - p);
-        next = 0;
-    } else {
-        filled = -static_cast<int32_t>((p - s.BitCount) & 7);
-        next = (p - s.BitCount) >> 3;
-    }
-    for (; filled < 32 && next < bytes; next++, filled += 8)
-        value |= filled >= 0 ? uint64_t{input[next]} << filled : uint64_t{input[next]} >> -filled;
-    return value;
-}
-
-// Leaves the reader as the exact one would be after dropping the bits up to
-// position `end`, its EnsureBits calls having reached position `reach`
-// (>= end): whole bytes loaded until the reach was covered.
-void LeaveReader(const StretchStart& s, uint32_t end, uint32_t reach) {
-    EngineStateRecord& e = EngineState;
-    uint32_t bytes = reach > s.BitCount ? (reach - s.BitCount + 7) / 8 : 0;
-    uint32_t count = s.BitCount + 8 * bytes - end;  // below 32: a reach is at most 15 bits past a code's start
-    e.InputPos = static_cast<int16_t>(s.InputPos + static_cast<int32_t>(bytes));
-    e.BitCount = static_cast<uint8_t>(count);
-    e.BitBuffer = static_cast<uint32_t>(InputBitsAt(s, end, bytes) & ((uint64_t{1} << count) - 1));
-}
-
-// Copies n bytes to `to` from `from`, where the source ends before the
-// destination starts (to - from >= C) or lies ahead of it (from > to): in
-// ascending C-byte pieces each piece reads only bytes already final, as the
-// exact byte-by-byte copy would. The last piece may write up to C - 1 bytes
-// past to + n, which are history later matches may reach: they are saved
-// before and put back after. to + n + C and the pieces read lie inside the
-// window.
-template <int C>
-void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
-    uint8_t* const end = to + n;
-    uint8_t kept[C];
-    uint8_t piece[C];
-    std::memcpy(kept, end, C);
-    do {
-        std::memcpy(piece, from, C);
-        std::memcpy(to, piece, C);
-        to += C;
-        from += C;
-    } while (to < end);
-    std::memcpy(end, kept, C);
-}
-
-// A match in the fast stretch that CopyPieces<16> cannot take: a distance
-// below 16, or a source ahead in the window's previous round that reaches
-// its end. Out of line, to keep the fast loop's registers for the common
-// case.
-[[gnu::noinline]] void CopyMatchOdd(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
-    uint8_t* to = window + windowPos;
-    if (distance <= windowPos) {
-        const uint8_t* from = to - distance;
-        if (distance >= 8)
-            CopyPieces<8>(to, from, length);
-        else if (distance == 1)
-            std::memset(to, *from, length);
-        else
-            CopyInWindow(window, static_cast<int32_t>(windowPos), static_cast<int32_t>(windowPos - distance),
-                         static_cast<int32_t>(length));
-        return;
-    }
-    uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
-    uint32_t firstPart = OutputWindowSize - from < length ? OutputWindowSize - from : length;
-    CopyInWindow(window, static_cast<int32_t>(windowPos), static_cast<int32_t>(from), static_cast<int32_t>(firstPart));
-    if (firstPart < length)
-        CopyInWindow(window, static_cast<int32_t>(windowPos + firstPart), 0, static_cast<int32_t>(length - firstPart));
-}
-
-// A match in the fast stretch: WindowPos + length + CopySlack <= 32768. A
-// source behind the destination by 16 or more, or ahead of it (in the
-// window's previous round) and not reaching the window's end, goes in
-// 16-byte pieces.
-inline void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
-    uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
-    if ((distance <= windowPos) ? distance >= 16 : from + length + CopySlack <= OutputWindowSize)
-        CopyPieces<16>(window + windowPos, window + from, length);
-    else
-        CopyMatchOdd(window, windowPos, distance, length);
-}
-
-ExtractResult DecodeFast(const BlockCodes& codes) {
-    EngineStateRecord& e = EngineState;
-    // Rounds run while in <= inLimit (FastInputBytes unread bytes up to
-    // InputLast) and out <= outLimit (FastWindowLimit).
-    if (e.InputPos > e.InputLast + 1 - FastInputBytes || e.WindowPos > FastWindowLimit) return FastStretchEnded;
-    const StretchStart start = {e.BitBuffer, e.BitCount, e.InputPos};
-    const uint8_t* in = e.InputBuffer + e.InputPos;
-    const uint8_t* const inLimit = e.InputBuffer + (e.InputLast + 1 - FastInputBytes);
-    uint64_t bits = e.BitBuffer;  // the next input bits, first in bit 0; `count` of them are loaded,
-    uint32_t count = e.BitCount;  // the ones above are zero or the input that follows
-    uint8_t* const window = e.OutputWindow;
-    uint8_t* out = window + e.WindowPos;
-    const uint8_t* const outLimit = window + FastWindowLimit;
-    const uint32_t* const cells = codes.FastCells;
-    constexpr uint32_t LiteralMask = (1u << FastLiteralBits) - 1;
-    constexpr uint32_t DistanceMask = (1u << FastDistanceBits) - 1;
-
-    ExtractResult result = FastStretchEnded;
-    // Each round starts with 56..63 bits loaded: the word at `in`, of which
-    // 7 or 8 bytes are counted. All 64 bits of `bits` are input then, and a
-    // round takes at most 48 of them, so the next round's literal/length
-    // cell can be looked up before this round's output is written (the
-    // refill only adds bits above `count`), which lets the two overlap.
-    auto refill = [&] {
-        bits |= LoadWord(in) << count;
-        in += (63 - count) >> 3;
-        count |= 56;
-    };
-    refill();
-    uint32_t cell = cells[FastLiteralRoot + (bits & LiteralMask)];
-    uint32_t roundCount;  // `count` where the last round began
-    for (;;) {
-        roundCount = count;
-        if (cell & FastLink)
-            cell = cells[(cell >> 16) + ((bits >> FastLiteralBits) & ((1u << ((cell >> 8) & 15)) - 1))];
-        uint32_t used = cell & 63;
-        uint32_t code = static_cast<uint32_t>(bits);  // the code and its extra bits (at most 20)
-        if (cell & FastLiteral) {
-            bits >>= used;
-            count -= used;
-            uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
-            *out++ = static_cast<uint8_t>(cell >> 16);
-            if (next & FastLiteral) {
-                // A second literal in the same round: the two take at most
-                // 30 bits, and the round's reach is now this code's.
-                roundCount = count;
-                used = next & 63;
-                bits >>= used;
-                count -= used;
-                *out++ = static_cast<uint8_t>(next >> 16);
-                next = cells[FastLiteralRoot + (bits & LiteralMask)];
-            }
-            if (in > inLimit || out > outLimit) break;
-            refill();
-            cell = next;
-            continue;
-        }
-        uint32_t length = cell >> 16;
-        if (cell & (FastInvalid | FastEndOfBlock | FastExtraBits)) {
-            if (cell & FastInvalid) {
-                result = ArchiveDamaged;
-                break;
-            }
-            bits >>= used;
-            count -= used;
-            if (cell & FastEndOfBlock) {
-                result = Ok;
-                break;
-            }
-            length += (code & ~(~0u << used)) >> ((cell >> 8) & 15);
-        } else {
-            bits >>= used;
-            count -= used;
-        }
-
-        cell = cells[bits & DistanceMask];
-        if (cell & FastLink)
-            cell = cells[(cell >> 16) + ((bits >> FastDistanceBits) & ((1u << ((cell >> 8) & 15)) - 1))];
-        if (cell & FastInvalid) {
-            result = ArchiveDamaged;
-            break;
-        }
-        used = cell & 63;
-        code = static_cast<uint32_t>(bits);  // at most 28 bits
-        bits >>= used;
-        count -= used;
-        const uint32_t distance = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
-        const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
-        CopyMatchFast(window, static_cast<uint32_t>(out - window), distance, length);
-        out += length;
-        if (in > inLimit || out > outLimit) break;
-        refill();
-        cell = next;
-    }
-    e.WindowPos = static_cast<uint16_t>(out - window);
-
-    // The give-back. The last round is read again through the exact tables
-    // from where it began: the reach of its literal/length code and, when it
-    // went on to a distance code, of that; an invalid code stops the exact
-    // reader inside it.
-    const uint32_t loadedBytes = static_cast<uint32_t>(in - (e.InputBuffer + start.InputPos));
-    const uint32_t loaded = start.BitCount + 8 * loadedBytes;
-    const uint32_t roundStart = loaded - roundCount;
-    uint32_t end = loaded - count;
-    CodeWalk walk = WalkCode(codes.Literals, codes.LiteralBits,
-                             static_cast<uint32_t>(InputBitsAt(start, roundStart, loadedBytes)));
-    uint32_t reach = roundStart + static_cast<uint32_t>(walk.Reach);
-    if (walk.Entry->Op == OpInvalid) {
-        end = roundStart + static_cast<uint32_t>(walk.Depth);
-    } else if (walk.Entry->Op < OpEndOfBlock) {
-        // A length: its distance code starts after the length code and its
-        // extra bits.
-        const uint32_t distanceStart = roundStart + static_cast<uint32_t>(walk.Depth) + walk.Entry->Bits + walk.Entry->Op;
-        walk = WalkCode(codes.Distances, codes.DistanceBits,
-                        static_cast<uint32_t>(InputBitsAt(start, distanceStart, loadedBytes)));
-        if (distanceStart + static_cast<uint32_t>(walk.Reach) > reach)
-            reach = distanceStart + static_cast<uint32_t>(walk.Reach);
-        if (result == ArchiveDamaged) end = distanceStart + static_cast<uint32_t>(walk.Depth);
-    }
-    if (end > reach) reach = end;
-    LeaveReader(start, end, reach);
-    return result;
 }
 
 ExtractResult DecodeSymbols(const BlockCodes& codes) {
@@ -457,12 +160,6 @@ ExtractResult DecodeSymbols(const BlockCodes& codes) {
         uint16_t source = static_cast<uint16_t>(e.WindowPos - distance->Value - extra);
         if (!CopyMatch(source, length)) return OutputFailed;
     }
-}
-
-// The fast form of a block's codes, unless a code reads further ahead than
-// the give-back of DecodeFast allows.
-void AttachFastTable(BlockCodes& codes, const FastTable& table) {
-    if (table.Cells != nullptr && table.MaxOverreach <= codes.LiteralBits) codes.FastCells = table.Cells;
 }
 
 int32_t LongestCode(const uint16_t* lengths, int32_t count) {

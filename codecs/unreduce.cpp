@@ -16,8 +16,8 @@
 // times the longest distance; it keeps every copy inside itself, and
 // positions before the start of the output read as zero.
 //
-// Fast paths: bytes are decoded on the local bit reader of fast_bits.h while
-// InputBuffer holds eight more bytes (a byte takes at most 9 bits), and
+// Fast paths: bytes are decoded on the fast bit reader of fast_bits.h while
+// InputBuffer holds a word more (a byte takes at most 9 bits), and
 // copies move eight bytes per step where they may.
 #include <new>
 
@@ -43,6 +43,12 @@ constexpr uint8_t FollowerIndexWidth[SetCapacity] = {
     8, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5,
     5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6,
     6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6};
+
+// The most bits one byte's code takes: a flag bit and 8 plain bits (an
+// index has at most 6).
+constexpr uint32_t MaxByteCodeBits = 1 + 8;
+static_assert(MaxByteCodeBits <= FastRefillMinBits);
+
 static_assert((1 << 6) == SetCapacity, "a 6-bit index stays inside its set");
 static_assert(ReduceDistanceMask[4] * 256 + 255 + 1 <= RingSize, "the longest distance fits the ring");
 
@@ -91,7 +97,7 @@ ExtractResult FastBytes(ReduceLoop& loop, int f) {
     const uint32_t lengthMask = ReduceLengthMask[f];
     HistoryRing& ring = Reduce.Ring;
     while (loop.Remaining > 0) {
-        if (bits.Count < 9 && !FastRefill(bits)) break;
+        if (bits.Count < MaxByteCodeBits && !FastRefill(bits)) break;
         uint8_t n = Reduce.FollowerCounts[loop.Last];
         uint8_t y;
         if (n == 0 || FastTake(bits, 1) == 1)

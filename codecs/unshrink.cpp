@@ -36,8 +36,8 @@
 // ArchiveDamaged, and the partial clear only unmarks codes inside the range
 // it has marked, so a free entry's link is never taken for a prefix.
 //
-// Fast paths: codes are read on the local bit reader of fast_bits.h while
-// InputBuffer holds eight more bytes (an escape and its sub-code take at most
+// Fast paths: codes are read on the fast bit reader of fast_bits.h while
+// InputBuffer holds a word more (an escape and its sub-code take at most
 // 26 bits), strings go to the staging area in one copy, and the partial
 // clear works on words; the table, stack, staging area and flushes are the
 // plain route's, byte for byte.
@@ -66,6 +66,9 @@ constexpr uint16_t FreeBit = 0x4000;
 static_assert(SuffixTableOffset == 16639 && DecodeStackOffset == 24575);
 static_assert(DecodeStackOffset + StackEmpty + 1 == OutputWindowSize, "the stack fills the window to its end");
 static_assert((1 << LastWidth) - 1 < LastTableCode + 1, "every 13-bit code has a table entry");
+// The most bits one step of the fast loop reads: an escape and its sub-code.
+constexpr uint32_t MaxStepBits = 2 * LastWidth;
+static_assert(MaxStepBits <= FastRefillMinBits);
 
 // Working variables of one Unshrink call.
 struct ShrinkState {
@@ -219,7 +222,7 @@ ExtractResult FastCodes(uint8_t& width, int64_t& budget, uint16_t& previousCode,
     uint8_t* window = Shrink.Window;
     ExtractResult result = GoOnPlain;
     while (width <= budget) {
-        if (f.Count < 2 * LastWidth && !FastRefill(f)) break;
+        if (f.Count < MaxStepBits && !FastRefill(f)) break;
         uint16_t received = static_cast<uint16_t>(FastTake(f, width));
         budget -= width;
         if (received == EscapeCode) {

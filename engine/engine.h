@@ -47,7 +47,10 @@ struct EngineStateRecord {
     int8_t DistanceLookupBits = 6;
     uint8_t* OutputWindow = nullptr;  // the per-entry 32 KiB window
     bool EngineBusy = false;        // an extraction is under way
-    int32_t LastPumpTick = 0;       // GetTickCount at the last PumpMessages
+    // GetTickCount at the last PumpMessages, as the system gives it: an
+    // unsigned count of milliseconds that passes 2^31 after 24.8 days and
+    // wraps after 49.7, so only unsigned differences of it mean anything.
+    uint32_t LastPumpTick = 0;
 
     // Group 2
     uint8_t InputBuffer[InputBufferSize] = {};
@@ -102,6 +105,19 @@ void PumpMessages();
 void ReportProgress();
 
 // ---- path operations (paths.cpp) ----
+// Paths are bytes of the system's ANSI code page. In a double-byte code page
+// (932 Japanese, 936, 949, 950) the second byte of a character may have the
+// value of "\" or of another ASCII character, so every search for a
+// separator goes through FindSeparator, which steps over both bytes of each
+// double-byte character.
+//
+// The first byte at or after text that is one of `separators` and not the
+// second byte of a double-byte character; null when there is none.
+const char* FindSeparator(const char* text, const char* separators);
+// Just after the last separator of text (text itself when it has none).
+const char* AfterLastSeparator(const char* text, const char* separators);
+// True when the last character of text is "\" (a directory path).
+bool EndsWithBackslash(const char* text);
 char* NextPathToken(char* text, char separator);
 int32_t TryChangeDir(const char* path);
 int32_t MakeDir(const char* path);

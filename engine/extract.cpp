@@ -16,7 +16,6 @@
 namespace {
 
 constexpr int32_t LocalHeaderSize = ZipLocal::Size;
-constexpr int64_t StaleBusyMillis = 30000;
 
 win::HANDLE CreateOutputFile(const char* name) {
     return win::CreateFileA(name, win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL,
@@ -44,8 +43,8 @@ ExtractResult GiveUp(ExtractResult result) {
 // in the deepest directory reached. The file name (after the last "\") is not
 // entered; for a directory entry that is the empty last token.
 void WalkDestinationPath(char* workCopy) {
-    const char* lastSep = std::strrchr(workCopy, '\\');
-    const char* nameStart = lastSep != nullptr ? lastSep + 1 : nullptr;
+    const char* after = AfterLastSeparator(workCopy, "\\");
+    const char* nameStart = after != workCopy ? after : nullptr;
     char* t = NextPathToken(workCopy, '\\');
     if (t != nullptr && t[0] != '\0' && t[1] == ':') {
         char root[4] = {t[0], ':', '\\', '\0'};
@@ -134,16 +133,16 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
                            uint16_t progressWindow, int16_t progressCommandId) {
     EngineStateRecord& e = EngineState;
 
-    // Busy guard. A flag left set by a call that never finished
-    // counts as stale once the last pump is more than 30 s ago.
+    // Busy guard. The flag is set only while a call is really
+    // running: every return clears it, and the paths that do not return (an
+    // I/O error) end the process. A set flag therefore always means that this
+    // call comes from a window procedure pumped by the extraction under way,
+    // however long that procedure blocked before (a modal box can sit for
+    // minutes), and such a call would free the window, the handles and the
+    // decoder state that the outer call is still using. So it is always
+    // refused; no time since the last pump can make it safe.
     e.CancelRequested = false;
-    if (e.EngineBusy) {
-        if (e.LastPumpTick == 0) return Busy;
-        int64_t elapsed = static_cast<int64_t>(win::GetTickCount()) - static_cast<int64_t>(e.LastPumpTick);
-        if (elapsed < 0) elapsed = -elapsed;
-        if (elapsed <= StaleBusyMillis) return Busy;
-        e.EngineBusy = false;
-    }
+    if (e.EngineBusy) return Busy;
 
     // The window, and the archive opened for reading.
     e.EngineBusy = true;
@@ -198,7 +197,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     if (!e.MemoryOutput) {
         char workCopy[PathBufferSize];
         size_t len = destPath != nullptr ? std::strlen(destPath) : 0;
-        bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && destPath[len - 1] != '\\';
+        bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && !EndsWithBackslash(destPath);
         // A path that does not fit the working copy is refused before
         // anything is created for it.
         if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPathLength) return GiveUp(OutputFailed);
@@ -209,7 +208,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         }
         char outputName[PathBufferSize];
         std::memcpy(outputName, workCopy, len + 1);
-        bool isDirectory = len > 0 && workCopy[len - 1] == '\\';
+        bool isDirectory = EndsWithBackslash(workCopy);
 
         int32_t code = 0;
         e.OutputFile = CreateOutputFile(outputName);

@@ -23,14 +23,6 @@ const char* MessageFor(int32_t code) {
     }
 }
 
-// The file-name part of the program's path: what follows the last "\" or ":".
-const char* FileNamePart(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p != '\0'; p++)
-        if (*p == '\\' || *p == ':') name = p + 1;
-    return name;
-}
-
 }  // namespace
 
 [[noreturn]] __attribute__((noinline)) void RaiseIoError(int32_t code) {
@@ -49,7 +41,7 @@ const char* FileNamePart(const char* path) {
     const char* closing = (mlen > 0 && message[mlen - 1] == '.') ? "" : ".";
 
     char text[1400];
-    std::snprintf(text, sizeof text, "Exception EInOutError in Modul %s bei %0*llX.\n%s%s", FileNamePart(module),
+    std::snprintf(text, sizeof text, "Exception EInOutError in Modul %s bei %0*llX.\n%s%s", AfterLastSeparator(module, "\\:"),
                   static_cast<int>(sizeof(void*) * 2),
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(__builtin_return_address(0))), message,
                   closing);

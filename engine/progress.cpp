@@ -8,16 +8,29 @@
 // cancels while it is held down.
 #include "engine/engine.h"
 
+// A WM_QUIT met in the drain is not the engine's to act on: the caller's own
+// message loop must see it to end the application. It is held back while the
+// drain goes on (posting it at once would hand it straight back to this loop)
+// and posted again, with its exit code, once the queue is empty, as the modal
+// loops of the system do.
 void PumpMessages() {
     EngineStateRecord& e = EngineState;
-    e.LastPumpTick = static_cast<int32_t>(win::GetTickCount());
+    e.LastPumpTick = win::GetTickCount();
+    bool quit = false;
+    int quitCode = 0;
     win::MSG msg;
     while (win::PeekMessageA(&msg, nullptr, 0, 0, win::PM_REMOVE)) {
+        if (msg.message == win::WM_QUIT) {
+            quit = true;
+            quitCode = static_cast<int>(msg.wParam);
+            continue;
+        }
         win::HWND progress = reinterpret_cast<win::HWND>(static_cast<uintptr_t>(e.ProgressWindow));
         if (e.ProgressWindow != 0 && win::IsDialogMessageA(progress, &msg)) continue;
         win::TranslateMessage(&msg);
         win::DispatchMessageA(&msg);
     }
+    if (quit) win::PostQuitMessage(quitCode);
 }
 
 // Percentage of the entry's compressed data read so far: integer arithmetic

@@ -6,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::DecoderInput input;
     if (!fuzzing::SplitDecoderInput(data, size, input)) return 0;
-    ExtractResult r = fuzzing::RunDecoder(Explode, input);
+    ExtractResult r = fuzzing::RunDecoder(Explode, input).Result;
     fuzzing::Check(r >= Ok && r <= Cancelled && r != ChecksumMismatch, "Explode returned a code it does not use");
     return 0;
 }

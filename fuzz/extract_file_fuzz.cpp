@@ -6,14 +6,15 @@
 #include "archive/archive.h"
 #include "fuzz/fuzz_support.h"
 #include "launcher/launcher.h"
+#include "support/test_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fuzzing::Scratch& scratch = fuzzing::ProcessScratch();
+    const testutil::ScratchDir& scratch = testutil::ProcessScratch();
     std::string path = fuzzing::WriteInputFile("file.zip", data, size);
     std::string dest = scratch.Win + "\\dest\\";
     ExtractAll(path.c_str(), dest.c_str());
     fuzzing::Check(!EngineState.EngineBusy && EngineState.OutputWindow == nullptr, "engine left busy");
     fuzzing::Check(fuzzing::HoldsOnly(scratch.Host, {"file.zip", "dest"}), "something was made outside the destination");
-    fuzzing::ClearFolder(scratch.Host + "/dest");
+    testutil::ClearFolder(scratch.Host + "/dest");
     return 0;
 }

@@ -12,8 +12,8 @@ ExtractResult RunUnreduce() { return Unreduce(Method); }
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::DecoderInput input;
     if (!fuzzing::SplitDecoderInput(data, size, input)) return 0;
-    Method = static_cast<uint16_t>(2 + ((input.EntryFlags >> 1) & 3));
-    ExtractResult r = fuzzing::RunDecoder(RunUnreduce, input);
+    Method = static_cast<uint16_t>(2 + ((input.Options.EntryFlags >> 1) & 3));
+    ExtractResult r = fuzzing::RunDecoder(RunUnreduce, input).Result;
     fuzzing::Check(r == Ok || r == OutputFailed, "Unreduce returned a code it does not use");
     return 0;
 }

@@ -1,7 +1,8 @@
 // The launcher's run and its extract-all loop.
 //
-// Only the writing of pc.dat is checked; extraction, deletion and the shell
-// report nothing, and the run ends with exit code 0. An I/O error on pc.dat
+// Only the writing of pc.dat is checked; deletion and the shell report
+// nothing, the extraction only whether Setup.exe came out intact, and the
+// run ends with exit code 0. An I/O error on pc.dat
 // (or one raised by the engine) ends the run through RaiseIoError.
 #include "launcher/launcher.h"
 
@@ -35,19 +36,17 @@ bool JoinPath(char* out, size_t capacity, const char* dir, const char* name) {
     return true;
 }
 
-// Position just after the last "\" or ":" of path (0 when it has neither);
-// the trail byte of a double-byte character is no separator.
-size_t AfterLastDelimiter(const char* path, size_t length) {
-    size_t after = 0;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        if (win::IsDBCSLeadByte(c) && i + 1 < length) {
-            i++;
-            continue;
-        }
-        if (c == '\\' || c == ':') after = i + 1;
+// Equal but for the case of ASCII letters. Bytes of double-byte characters
+// are compared as they are: they are never ASCII letters where a name
+// differs only in case.
+bool EqualIgnoringAsciiCase(const char* a, const char* b) {
+    for (;; a++, b++) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+        if (x != y) return false;
+        if (x == '\0') return true;
     }
-    return after;
 }
 
 bool AppendItem(EntryList& list, const char* name, int32_t headerOffset) {
@@ -98,7 +97,7 @@ void ForceDirectory(const char* directory) {
     std::memcpy(dir, directory, len);
     dir[len] = '\0';
     if (IsExistingDirectory(dir)) return;
-    size_t parentLength = AfterLastDelimiter(dir, len);
+    size_t parentLength = static_cast<size_t>(AfterLastSeparator(dir, "\\:") - dir);
     if (parentLength == len) return;  // still ends in a separator
     char parent[sizeof dir];
     std::memcpy(parent, dir, parentLength);
@@ -109,11 +108,11 @@ void ForceDirectory(const char* directory) {
 
 bool IsUnsafeEntryName(const char* name) {
     if (name[0] == '\\' || name[0] == '/') return true;
-    if (std::strchr(name, ':') != nullptr) return true;
+    if (FindSeparator(name, ":") != nullptr) return true;
     const char* component = name;
     for (;;) {
-        const char* end = component;
-        while (*end != '\0' && *end != '\\' && *end != '/') end++;
+        const char* end = FindSeparator(component, "\\/");
+        if (end == nullptr) end = component + std::strlen(component);
         // Windows drops trailing dots and spaces of a component, so ". ." or
         // "..." can mean ".." as well.
         size_t dots = 0;
@@ -148,11 +147,12 @@ void FreeEntryList(EntryList& list) {
     std::memset(&list, 0, sizeof list);
 }
 
-void ExtractAll(const char* archivePath, const char* destDir) {
+bool ExtractAll(const char* archivePath, const char* destDir, const char* program) {
     EntryList list;
     std::memset(&list, 0, sizeof list);
     ForceDirectory(destDir);
     ListEntries(archivePath, list);
+    bool programExtracted = false;
     char path[JoinedPathCapacity];
     for (uint32_t i = 0; i < list.Count; i++) {
         const char* name = list.Names + list.Items[i].NameOffset;
@@ -161,12 +161,15 @@ void ExtractAll(const char* archivePath, const char* destDir) {
         if (!JoinPath(path, sizeof path, destDir, name)) continue;
         size_t len = std::strlen(path);
         if (len == 0) continue;
-        if (path[len - 1] == '\\')
+        if (EndsWithBackslash(path)) {
             ForceDirectory(path);
-        else
-            ExtractEntry(archivePath, path, 0, list.Items[i].HeaderOffset, 0, 0);
+            continue;
+        }
+        ExtractResult result = ExtractEntry(archivePath, path, 0, list.Items[i].HeaderOffset, 0, 0);
+        if (program != nullptr && EqualIgnoringAsciiCase(path, program)) programExtracted = result == Ok;
     }
     FreeEntryList(list);
+    return programExtracted;
 }
 
 int LauncherMain() {
@@ -175,7 +178,7 @@ int LauncherMain() {
     win::DWORD len = win::GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
     if (len >= sizeof modulePath) len = sizeof modulePath - 1;
     modulePath[len] = '\0';
-    win::HMODULE module = win::GetModuleHandleA(modulePath + AfterLastDelimiter(modulePath, len));
+    win::HMODULE module = win::GetModuleHandleA(AfterLastSeparator(modulePath, "\\:"));
 
     // The temporary directory.
     GetTempDirectory(TempDir);
@@ -200,16 +203,20 @@ int LauncherMain() {
     if (!win::CloseHandle(copy) && writeError == 0) writeError = static_cast<int32_t>(win::GetLastError());
     if (writeError != 0) RaiseIoError(writeError);
 
-    // Extract everything, then delete the copy.
-    ExtractAll(archivePath, TempDir);
+    // Extract everything, then delete the copy. Setup.exe is named with its
+    // full path: a bare name would let the shell search on and start a
+    // Setup.exe that lies beside the launcher (in a downloads folder, say).
+    char setupPath[TempDirCapacity + sizeof SetupName];
+    JoinPath(setupPath, sizeof setupPath, TempDir, SetupName);
+    bool setupExtracted = ExtractAll(archivePath, TempDir, setupPath);
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::DeleteFileA(archivePath);
 
-    // Start Setup.exe. It is named with its full path: a bare name would let the
-    // shell search on when the archive has none, and start a Setup.exe that
-    // lies beside the launcher (in a downloads folder, say).
-    char setupPath[TempDirCapacity + sizeof SetupName];
-    JoinPath(setupPath, sizeof setupPath, TempDir, SetupName);
-    win::ShellExecuteA(nullptr, nullptr, setupPath, nullptr, TempDir, win::SW_SHOWNORMAL);
+    // Start Setup.exe: only one that this run has just extracted intact is
+    // started. Whatever else lies under that name in the temporary folder
+    // (an earlier installer's, or nothing, when this archive has none or its
+    // entry failed) would run with this archive's files as if it belonged
+    // to them; then nothing is started, and the run still ends with 0.
+    if (setupExtracted) win::ShellExecuteA(nullptr, nullptr, setupPath, nullptr, TempDir, win::SW_SHOWNORMAL);
     return 0;
 }

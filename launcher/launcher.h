@@ -1,6 +1,7 @@
 // The launcher: the program's whole run. It copies its embedded archive
 // (resource "ZIP", 1) to TempDir + "pc.dat", extracts every entry into
-// TempDir, deletes the copy and hands "Setup.exe" to the shell.
+// TempDir, deletes the copy and hands "Setup.exe" to the shell when this run
+// extracted it.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,12 @@ int LauncherMain();
 // the empty string.
 void GetTempDirectory(char* out);
 
-void ExtractAll(const char* archivePath, const char* destDir);
+// Extracts every entry of the archive below destDir. Returns true when the
+// entry whose destination path is `program` (compared without regard to
+// ASCII case, as Windows compares names) was extracted with Ok by this call;
+// with duplicates the last one decides. False when there is no such entry or
+// `program` is null.
+bool ExtractAll(const char* archivePath, const char* destDir, const char* program = nullptr);
 
 // The entry list: names with their local-header offsets, in the order they
 // were appended, duplicates kept.

@@ -73,6 +73,7 @@ constexpr DWORD ERROR_RESOURCE_NOT_FOUND = 1814;
 
 // Messages
 constexpr UINT WM_NULL = 0x0000;
+constexpr UINT WM_QUIT = 0x0012;
 constexpr UINT WM_COMMAND = 0x0111;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT PM_NOREMOVE = 0;
@@ -159,6 +160,9 @@ LRESULT DispatchMessageA(const MSG* msg);
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 SHORT GetAsyncKeyState(int virtualKey);
 DWORD GetTickCount();
+// Asks the thread's message loop to end: WM_QUIT with the exit code as
+// wParam, retrieved after every message already posted.
+void PostQuitMessage(int exitCode);
 
 // Code pages: true when the byte leads a double-byte character in the
 // system's ANSI code page.

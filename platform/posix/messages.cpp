@@ -6,6 +6,11 @@
 // PostMessageA appends to the caller's queue, PeekMessageA takes from it
 // with the window and range filters of Win32, DispatchMessageA and
 // SendMessageA call the procedure on the calling thread.
+//
+// PostQuitMessage does not queue a message, as on Windows: it marks the
+// thread as asked to quit, and PeekMessageA makes a WM_QUIT of that mark only
+// when no posted message matches the filter, so the quit comes after
+// everything posted before or after it.
 #include <time.h>
 
 #include <array>
@@ -35,8 +40,12 @@ std::map<uintptr_t, WindowInfo> Windows;  // guarded by WindowsLock
 uintptr_t NextWindowHandle = FirstWindowHandle;  // guarded by WindowsLock
 
 thread_local std::deque<MSG> ThreadQueue;
+thread_local bool QuitPending = false;
+thread_local int QuitCode = 0;
 
 std::array<std::atomic<bool>, 256> KeysDown{};
+// Polls left before a key goes down by itself; 0 = none pending.
+std::array<std::atomic<uint32_t>, 256> PollsBeforeDown{};
 
 std::atomic<bool> ManualTicks{false};
 std::atomic<DWORD> ManualTickValue{0};
@@ -81,7 +90,20 @@ BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT re
         if (removeMsg & PM_REMOVE) ThreadQueue.erase(it);
         return 1;
     }
+    // The quit mark belongs to the thread, not to a window, so any window
+    // filter lets it through; the range filter applies.
+    MSG quit{nullptr, WM_QUIT, static_cast<WPARAM>(static_cast<intptr_t>(QuitCode)), 0, GetTickCount(), POINT{0, 0}};
+    if (QuitPending && Matches(quit, nullptr, filterMin, filterMax)) {
+        *msg = quit;
+        if (removeMsg & PM_REMOVE) QuitPending = false;
+        return 1;
+    }
     return 0;
+}
+
+void PostQuitMessage(int exitCode) {
+    QuitPending = true;
+    QuitCode = exitCode;
 }
 
 BOOL IsDialogMessageA(HWND dialog, MSG* msg) {
@@ -113,6 +135,13 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 SHORT GetAsyncKeyState(int virtualKey) {
     if (virtualKey < 0 || virtualKey >= static_cast<int>(KeysDown.size())) return 0;
+    auto key = static_cast<size_t>(virtualKey);
+    uint32_t left = PollsBeforeDown[key].load();
+    if (left != 0) {
+        PollsBeforeDown[key].store(left - 1);
+        if (left > 1) return 0;
+        KeysDown[key].store(true);  // this is the poll at which it goes down
+    }
     return KeysDown[static_cast<size_t>(virtualKey)].load() ? static_cast<SHORT>(0x8000) : 0;
 }
 
@@ -150,11 +179,22 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return 1;
 }
 
-void DiscardThreadMessages() { ThreadQueue.clear(); }
+void DiscardThreadMessages() {
+    ThreadQueue.clear();
+    QuitPending = false;
+}
 
 void SetKeyDown(int virtualKey, bool down) {
-    if (virtualKey >= 0 && virtualKey < static_cast<int>(KeysDown.size()))
+    if (virtualKey >= 0 && virtualKey < static_cast<int>(KeysDown.size())) {
+        PollsBeforeDown[static_cast<size_t>(virtualKey)].store(0);
         KeysDown[static_cast<size_t>(virtualKey)].store(down);
+    }
+}
+
+void SetKeyDownAfterPolls(int virtualKey, uint32_t polls) {
+    if (virtualKey < 0 || virtualKey >= static_cast<int>(KeysDown.size())) return;
+    KeysDown[static_cast<size_t>(virtualKey)].store(false);
+    PollsBeforeDown[static_cast<size_t>(virtualKey)].store(polls + 1);
 }
 
 void SetManualTicks(bool on, DWORD value) {

@@ -92,8 +92,12 @@ DWORD GetModuleFileNameA(HMODULE module, char* fileName, DWORD size) {
 HMODULE GetModuleHandleA(const char* moduleName) {
     if (moduleName == nullptr) return ProgramModule;
     std::string path = ProgramWindowsPath();
-    size_t slash = path.find_last_of("\\:");
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    size_t nameStart = 0;  // after the last "\\" or ":", stepping over double-byte characters
+    for (size_t i = 0; i < path.size(); i++) {
+        if (path[i] == '\\' || path[i] == ':') nameStart = i + 1;
+        if (posix::detail::IsLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size()) i++;
+    }
+    std::string name = path.substr(nameStart);
     if (strcasecmp(moduleName, name.c_str()) == 0 || strcasecmp(moduleName, path.c_str()) == 0) return ProgramModule;
     SetLastError(posix::detail::ERROR_MOD_NOT_FOUND);
     return nullptr;
@@ -144,7 +148,13 @@ DWORD GetTempPathA(DWORD bufferLength, char* buffer) {
         if (getcwd(cwd, sizeof cwd) != nullptr) host = std::string(cwd) + "/" + host;
     }
     std::string path = posix::ToWindowsPath(host.c_str());
-    if (path.empty() || path.back() != '\\') path += '\\';
+    // Ends in a "\\" that is not the second byte of a double-byte character?
+    bool endsInSeparator = false;
+    for (size_t i = 0; i < path.size(); i++) {
+        endsInSeparator = path[i] == '\\';
+        if (posix::detail::IsLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size()) i++;
+    }
+    if (!endsInSeparator) path += '\\';
     auto length = static_cast<DWORD>(path.size());
     // Too small a buffer: nothing is written, and the size needed (with
     // the NUL) is returned.

@@ -42,12 +42,18 @@ bool IsDotsAndSpaces(const std::string& component, size_t& dots) {
 // Appends the components of `text` (a Windows name without drive) to `parts`
 // as host names (UTF-8), taking "." and ".." lexically. Returns 0 or
 // ERROR_INVALID_NAME.
+// The second byte of a double-byte character is part of it, whatever its
+// value: it is neither a separator nor a forbidden character.
 DWORD AppendComponents(const char* text, std::vector<std::string>& parts) {
     const char* p = text;
     while (*p != '\0') {
         while (IsSeparator(*p)) p++;
         const char* start = p;
         while (*p != '\0' && !IsSeparator(*p)) {
+            if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+                p += 2;
+                continue;
+            }
             if (IsForbiddenInName(static_cast<unsigned char>(*p))) return ERROR_INVALID_NAME;
             p++;
         }
@@ -62,7 +68,7 @@ DWORD AppendComponents(const char* text, std::vector<std::string>& parts) {
             continue;
         }
         while (!component.empty() && (component.back() == '.' || component.back() == ' ')) component.pop_back();
-        parts.push_back(Windows1252ToUtf8(component));
+        parts.push_back(AnsiToUtf8(component));
     }
     return 0;
 }
@@ -108,7 +114,12 @@ DWORD ResolvePath(const char* windowsPath, size_t limit, HostPath& out) {
     if (error != 0) return error;
 
     size_t length = std::strlen(windowsPath);
-    out.TrailingSeparator = length > 0 && IsSeparator(windowsPath[length - 1]) && !parts.empty();
+    bool endsInSeparator = false;
+    for (const char* p = windowsPath; *p != '\0'; p++) {
+        endsInSeparator = IsSeparator(*p);
+        if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') p++;
+    }
+    out.TrailingSeparator = endsInSeparator && !parts.empty();
     out.IsRoot = knownBase && parts.empty();
 
     if (knownBase) {
@@ -189,7 +200,7 @@ std::string ToWindowsPath(const char* hostPath) {
             out += *p;
         }
     }
-    return detail::Utf8ToWindows1252(out);
+    return detail::Utf8ToAnsi(out);
 }
 
 }  // namespace win::posix

@@ -11,7 +11,8 @@
 //   which SetCurrentDirectoryA changes. Other drives do not exist. Names are
 //   case-sensitive (Windows would ignore case); device names such as NUL or
 //   CON are ordinary names. Names are bytes of the ANSI code page
-//   Windows-1252; on the host they are stored in UTF-8.
+//   (Windows-1252, or the double-byte 932; see SetAnsiCodePage); on the host
+//   they are stored in UTF-8.
 // - "." and ".." are taken lexically, trailing dots and spaces of a
 //   component are dropped, and full paths of MAX_PATH (260) characters or
 //   more fail with ERROR_FILENAME_EXCED_RANGE, as Win32 does.
@@ -32,10 +33,16 @@ namespace win::posix {
 // Paths. ToHostPath gives the Linux path of a Windows name (absolute when the
 // current directory is known), or "" for a name that cannot resolve.
 // ToWindowsPath gives the Windows form of a Linux path ("/a/b" -> "C:\a\b";
-// relative names keep being relative, with "\"; characters that
-// Windows-1252 lacks become "?").
+// relative names keep being relative, with "\"; characters that the ANSI
+// code page lacks become "?").
 std::string ToHostPath(const char* windowsPath);
 std::string ToWindowsPath(const char* hostPath);
+
+// The ANSI code page: 1252 unless the environment variable
+// POSIX_ANSI_CODE_PAGE is "932" when it is first needed, as a system setting
+// of the emulated machine; 932 brings double-byte characters
+// (IsDBCSLeadByte). Only 1252 and 932 are accepted; returns false for others.
+BOOL SetAnsiCodePage(UINT codePage);
 
 // Resources of the program's own module: FindResourceA(module, id, type)
 // finds what was registered here. A second registration of the same type and
@@ -50,11 +57,14 @@ void DestroyTestWindow(HWND window);
 // Queues a message on the calling thread's queue. A null window makes a
 // thread message; an unknown window fails with ERROR_INVALID_WINDOW_HANDLE.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Drops every message queued for the calling thread.
+// Drops every message queued for the calling thread, and its quit mark.
 void DiscardThreadMessages();
 
 // Keys: GetAsyncKeyState reports a key as down (0x8000) while set here.
+// SetKeyDownAfterPolls lets the key read as up for the next `polls` polls of
+// it and as down from then on, as if it were pressed just then.
 void SetKeyDown(int virtualKey, bool down);
+void SetKeyDownAfterPolls(int virtualKey, uint32_t polls);
 
 // Clock: with manual ticks on, GetTickCount returns `value` plus what
 // AdvanceTicks added since; off, it returns real milliseconds again.

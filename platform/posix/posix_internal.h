@@ -47,10 +47,14 @@ DWORD ResolvePath(const char* windowsPath, size_t limit, HostPath& out);
 // ERROR_PATH_NOT_FOUND when it does not.
 DWORD ErrorFromErrno(int error, const std::string& hostPath);
 
-// Names and texts between the emulated ANSI code page (Windows-1252) and
-// the host's UTF-8.
+// Names and texts between the emulated ANSI code page (Windows-1252, or 932)
+// and the host's UTF-8; the two Windows1252 forms are the default page's.
+std::string AnsiToUtf8(const std::string& text);
+std::string Utf8ToAnsi(const std::string& text);
 std::string Windows1252ToUtf8(const std::string& text);
 std::string Utf8ToWindows1252(const std::string& text);
+// True when c leads a double-byte character of the emulated code page.
+bool IsLeadByte(unsigned char c);
 
 // True when the parent directory of hostPath exists.
 bool ParentExists(const std::string& hostPath);

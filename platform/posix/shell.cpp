@@ -8,9 +8,8 @@
 // behind and nobody waits for it) in the directory given, and the call
 // returns at once with 33, or with the SE_ERR code Windows would give.
 //
-// The emulated ANSI code page is Windows-1252, which has no double-byte
-// characters; MessageBoxA converts its texts from it to UTF-8 for the
-// terminal.
+// MessageBoxA converts its texts from the emulated ANSI code page to UTF-8
+// for the terminal.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -179,7 +178,7 @@ intptr_t Execute(const char* operation, const char* file, const char* parameters
     else
         return SE_ERR_NOASSOC;
     // Parameters are ANSI text; the started program reads UTF-8.
-    for (std::string& arg : SplitParameters(parameters)) command.push_back(posix::detail::Windows1252ToUtf8(arg));
+    for (std::string& arg : SplitParameters(parameters)) command.push_back(posix::detail::AnsiToUtf8(arg));
     return StartDetached(command, dir.Path) == 0 ? ShellSucceeded : SE_ERR_NOASSOC;
 }
 
@@ -203,9 +202,9 @@ HINSTANCE ShellExecuteA(HWND /*window*/, const char* operation, const char* file
 
 int MessageBoxA(HWND /*window*/, const char* text, const char* caption, UINT /*type*/) {
     constexpr int IDOK = 1;
-    using posix::detail::Windows1252ToUtf8;
-    std::string line = "[MessageBox] " + Windows1252ToUtf8(caption != nullptr ? caption : "") + ": " +
-                       Windows1252ToUtf8(text != nullptr ? text : "") + "\n";
+    using posix::detail::AnsiToUtf8;
+    std::string line = "[MessageBox] " + AnsiToUtf8(caption != nullptr ? caption : "") + ": " +
+                       AnsiToUtf8(text != nullptr ? text : "") + "\n";
     std::fflush(stdout);
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
@@ -216,8 +215,6 @@ void ExitProcess(UINT exitCode) {
     std::fflush(nullptr);
     std::exit(static_cast<int>(exitCode));
 }
-
-BOOL IsDBCSLeadByte(uint8_t /*testChar*/) { return 0; }
 
 namespace posix {
 

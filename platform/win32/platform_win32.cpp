@@ -146,6 +146,8 @@ SHORT GetAsyncKeyState(int virtualKey) { return ::GetAsyncKeyState(virtualKey); 
 
 DWORD GetTickCount() { return ::GetTickCount(); }
 
+void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
+
 BOOL IsDBCSLeadByte(uint8_t testChar) { return ::IsDBCSLeadByte(testChar); }
 
 // Shell and the error report

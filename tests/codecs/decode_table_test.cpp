@@ -12,8 +12,8 @@
 
 namespace {
 
-using testing_support::CanonicalCodes;
-using testing_support::ReverseCode;
+using testutil::CanonicalCodes;
+using testutil::ReverseCode;
 
 // A table the test owns.
 struct BuiltTable {

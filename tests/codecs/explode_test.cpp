@@ -13,10 +13,10 @@
 
 namespace {
 
-using testing_support::BitWriter;
-using testing_support::DecoderOptions;
-using testing_support::DecoderRun;
-using testing_support::RunDecoder;
+using testutil::BitWriter;
+using testutil::DecoderOptions;
+using testutil::DecoderRun;
+using testutil::RunDecoder;
 
 constexpr uint16_t LargeDictionary = 2;  // EntryFlags bit 1
 constexpr uint16_t LiteralTree = 4;      // EntryFlags bit 2
@@ -27,16 +27,17 @@ struct ImplodeStream {
     BitWriter Out;
     uint16_t Flags;
 
-    explicit ImplodeStream(uint16_t flags) : Flags(flags) {
+    // The flat distance list can be replaced by another (a match then has
+    // to be written by hand).
+    explicit ImplodeStream(uint16_t flags, const std::vector<uint8_t>& distanceList = FlatList) : Flags(flags) {
         if (flags & LiteralTree) {
             Out.Byte(0x0F);  // 16 bytes follow: 16 x 16 symbols of length 8
             for (int i = 0; i < 16; i++) Out.Byte(0xF7);
         }
-        for (int tree = 0; tree < 2; tree++) {
-            Out.Byte(0x03);  // 4 bytes follow: 4 x 16 symbols of length 6
-            for (int i = 0; i < 4; i++) Out.Byte(0xF5);
-        }
+        Out.Bytes(FlatList);
+        Out.Bytes(distanceList);
     }
+    static inline const std::vector<uint8_t> FlatList = {0x03, 0xF5, 0xF5, 0xF5, 0xF5};  // 4 x 16 symbols of length 6
     // A code goes out first bit first, every bit inverted.
     void Code(uint32_t code, int length) {
         for (int i = length - 1; i >= 0; i--) Out.Bits(((code >> i) & 1) ^ 1, 1);
@@ -161,6 +162,45 @@ TEST(Explode, EmptyEntryReadsItsTreesAndProducesNothing) {
     auto run = RunExplode(s.Out.Finish(), LiteralTree | LargeDictionary, 0);
     EXPECT_EQ(run.Result, Ok);
     EXPECT_TRUE(run.Output.empty());
+    // The reader stands after the 27 tree bytes, where a data descriptor
+    // would follow.
+    EXPECT_EQ(run.State.InputPos, 27);
+    EXPECT_EQ(run.State.BitCount, 0);
+
+    // Damaged trees are found in an empty entry too.
+    BitWriter w;
+    w.Bytes({0x03, 0xF5, 0xF5, 0xF5, 0xE5});  // 63 length symbols
+    w.Bytes(ImplodeStream::FlatList);
+    EXPECT_EQ(RunExplode(w.Finish(), 0, 0).Result, ArchiveDamaged);
+}
+
+TEST(Explode, DistanceRootIsSevenBitsUpTo200000CompressedBytesAndEightAbove) {
+    // The root width shows only in how far the reader looks ahead. This
+    // distance tree has a 1-bit code (symbol 0) and codes up to 12 bits, so
+    // the root keeps the width asked for. The data ends with a match whose
+    // 1-bit distance code starts 7 bits before a byte boundary, followed by
+    // a 6-bit length code: a 7-bit root looks up to the boundary and no
+    // further, an 8-bit one takes the byte after it.
+    const std::vector<uint8_t> distances = {0x0A, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05,  // lengths 1..6
+                                            0x5A, 0xFB, 0xFB, 0xFB, 0x3B};             // 6 x 11, 52 x 12
+    ImplodeStream s(0, distances);
+    s.Literals("ab");  // 18 bits
+    s.Out.Bits(0, 1);  // a match: distance 2 (low bits 1, high symbol 0), length 4 (symbol 2)
+    s.Out.Bits(1, 6);
+    s.Code(0, 1);
+    s.Code(2, 6);  // ends at bit 32
+    const int32_t treeBytes = 5 + 12;
+    for (int32_t compressedSize : {200000, 200001}) {
+        DecoderOptions options;
+        options.UncompressedSize = 6;
+        options.CompressedSize = compressedSize;
+        auto run = RunDecoder(Explode, s.Out.Finish(), options);
+        EXPECT_EQ(run.Result, Ok);
+        EXPECT_EQ(Text(run), "ababab");
+        bool eightBits = compressedSize > 200000;
+        EXPECT_EQ(run.State.InputPos, treeBytes + 4 + (eightBits ? 1 : 0)) << compressedSize;
+        EXPECT_EQ(run.State.BitCount, eightBits ? 8 : 0) << compressedSize;
+    }
 }
 
 TEST(Explode, MatchesReadZerosBeforeTheStartOnlyUntilTheFirstFlush) {

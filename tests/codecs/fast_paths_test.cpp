@@ -20,9 +20,9 @@
 
 namespace {
 
-using testing_support::DecoderOptions;
-using testing_support::DecoderRun;
-using testing_support::RunDecoder;
+using testutil::DecoderOptions;
+using testutil::DecoderRun;
+using testutil::RunDecoder;
 using Bytes = std::vector<uint8_t>;
 using Decoder = ExtractResult (*)();
 
@@ -52,7 +52,7 @@ DecoderRun RunRoute(bool fast, Decoder decoder, const Bytes& data, const Decoder
     return RunDecoder(decoder, data, options);
 }
 
-std::string Describe(const testing_support::ReaderSnapshot& s) {
+std::string Describe(const testutil::ReaderSnapshot& s) {
     return "bits " + std::to_string(s.BitBuffer) + "/" + std::to_string(s.BitCount) + " pos " +
            std::to_string(s.InputPos) + " last " + std::to_string(s.InputLast) + " read " +
            std::to_string(s.BytesRead) + " window " + std::to_string(s.WindowPos) + " crc " +

@@ -210,11 +210,11 @@ TEST(InflateArchives, DescriptorFollowsStreamsEndingAtEveryBitPosition) {
     ScratchDir dir;
     std::vector<uint16_t> fixed(288);
     for (int s = 0; s < 288; s++) fixed[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
-    std::vector<uint32_t> codes = testing_support::CanonicalCodes(fixed);
+    std::vector<uint32_t> codes = testutil::CanonicalCodes(fixed);
     std::vector<ZipEntrySpec> specs;
     std::vector<Bytes> contents;
     for (int k = 0; k < 24; k++) {
-        testing_support::BitWriter w;
+        testutil::BitWriter w;
         w.Bits(1, 1).Bits(1, 2);
         Bytes plain;
         for (int i = 0; i < k; i++) {

@@ -26,11 +26,11 @@
 
 namespace {
 
-using testing_support::BitWriter;
-using testing_support::DecoderOptions;
-using testing_support::DecoderRun;
-using testing_support::RunDecoder;
-using namespace testing_support::deflate_writer;
+using testutil::BitWriter;
+using testutil::DecoderOptions;
+using testutil::DecoderRun;
+using testutil::RunDecoder;
+using namespace testutil::deflate_writer;
 
 struct RouteRun {
     DecoderRun Run;

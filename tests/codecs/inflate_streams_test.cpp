@@ -16,11 +16,11 @@
 
 namespace {
 
-using testing_support::BitWriter;
-using testing_support::CanonicalCodes;
-using namespace testing_support::deflate_writer;
-using testing_support::DecoderOptions;
-using testing_support::RunDecoder;
+using testutil::BitWriter;
+using testutil::CanonicalCodes;
+using namespace testutil::deflate_writer;
+using testutil::DecoderOptions;
+using testutil::RunDecoder;
 using Bytes = std::vector<uint8_t>;
 
 // Literal 'A' and the end-of-block code, one bit each; no other symbol.

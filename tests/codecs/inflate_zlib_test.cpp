@@ -20,8 +20,8 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using testing_support::DecoderOptions;
-using testing_support::RunDecoder;
+using testutil::DecoderOptions;
+using testutil::RunDecoder;
 
 // flushEvery > 0: the input is fed in pieces of that size, each ended with
 // the next of Z_SYNC_FLUSH (an empty stored block), Z_PARTIAL_FLUSH (empty

@@ -15,10 +15,10 @@
 
 namespace {
 
-using testing_support::BitWriter;
-using testing_support::DecoderOptions;
-using testing_support::DecoderRun;
-using testing_support::RunDecoder;
+using testutil::BitWriter;
+using testutil::DecoderOptions;
+using testutil::DecoderRun;
+using testutil::RunDecoder;
 
 // Unreduce for one method, as a decoder without arguments.
 template <uint16_t Method>

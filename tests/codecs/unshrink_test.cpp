@@ -12,10 +12,10 @@
 
 namespace {
 
-using testing_support::BitWriter;
-using testing_support::DecoderOptions;
-using testing_support::DecoderRun;
-using testing_support::RunDecoder;
+using testutil::BitWriter;
+using testutil::DecoderOptions;
+using testutil::DecoderRun;
+using testutil::RunDecoder;
 
 ExtractResult UnshrinkResult() { return Unshrink(); }  // widened with its sign
 

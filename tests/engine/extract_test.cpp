@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "platform/posix/posix_backend.h"
 #include "support/test_util.h"
+#include "support/zlib_deflate.h"
 
 using namespace testutil;
 
@@ -92,6 +93,23 @@ TEST_F(ExtractFixture, DirectoryEntriesMakeEveryComponentAndNoFile) {
     EXPECT_EQ(Extract(1, "E1\\E2", 0x10), Ok);
     EXPECT_TRUE(IsDir(dir.HostPath("E1/E2")));
     EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"a.zip"}));
+}
+
+// In code page 932 the second byte of 表, ソ and 能 is that of "\\": the walk
+// must neither cut a name there nor take a name that ends in one for a
+// directory.
+TEST_F(ExtractFixture, DoubleByteNamesWhoseSecondByteIsABackslash) {
+    AnsiCodePageScope cp932(932);
+    Make({Stored("f", Bytes{'o', 'k'}), Stored("d/", {})});
+    EXPECT_EQ(Extract(0, Hyo932 + "\\" + So932 + "\\" + No932 + ".txt"), Ok);
+    EXPECT_EQ(ReadBytes(dir.HostPath(HyoUtf8 + "/" + SoUtf8 + "/" + NoUtf8 + ".txt")), (Bytes{'o', 'k'}));
+    EXPECT_EQ(CurrentDir(), dir.HostPath(HyoUtf8 + "/" + SoUtf8));
+    EXPECT_EQ(Extract(0, No932 + "\\" + So932), Ok) << "a file whose name ends in the byte of \\";
+    EXPECT_EQ(ReadBytes(dir.HostPath(NoUtf8 + "/" + SoUtf8)), (Bytes{'o', 'k'}));
+    EXPECT_EQ(Extract(1, So932 + "\\" + Hyo932 + "\\"), Ok);
+    EXPECT_TRUE(IsDir(dir.HostPath(SoUtf8 + "/" + HyoUtf8)));
+    EXPECT_EQ(Extract(1, "x\\" + Hyo932, 0x10), Ok) << "the directory bit appends the \\";
+    EXPECT_TRUE(IsDir(dir.HostPath("x/" + HyoUtf8)));
 }
 
 TEST_F(ExtractFixture, RelativeDestinationWithMissingDirectoryFails) {
@@ -324,9 +342,16 @@ TEST_F(ExtractFixture, HeldKeyAtTheLastReportOfAStoredEntryCancels) {
     win::posix::SetKeyDown(0x1B, false);
     EXPECT_FALSE(Exists(dir.HostPath("f")));
     EXPECT_EQ(Extract(0, "f", 0, 0, 0x1B), Ok);
+    // Pressed only between the report at 81 % and the last one, after the
+    // whole entry has been copied.
+    win::posix::SetKeyDownAfterPolls(0x1B, 1);
+    EXPECT_EQ(Extract(0, "g", 0, 0, 0x1B), Cancelled);
+    EXPECT_LT(win::GetAsyncKeyState(0x1B), 0) << "the key went down at the second poll";
+    win::posix::SetKeyDown(0x1B, false);
+    EXPECT_FALSE(Exists(dir.HostPath("g"))) << "the fully written output is deleted";
 }
 
-TEST_F(ExtractFixture, BusyGuardAndTheThirtySecondRule) {
+TEST_F(ExtractFixture, BusyGuardTurnsAwayEveryCallWhileTheFlagIsSet) {
     Make({Stored("f", Bytes{1})});
     win::posix::SetManualTicks(true, 100000);
     EngineState.EngineBusy = true;
@@ -338,12 +363,71 @@ TEST_F(ExtractFixture, BusyGuardAndTheThirtySecondRule) {
     EngineState.LastPumpTick = 70000;
     EXPECT_EQ(Extract(0, "f"), Busy) << "30000 ms: still busy";
     EngineState.LastPumpTick = 69999;
-    EXPECT_EQ(Extract(0, "f"), Ok) << "30001 ms: stale";
-    EXPECT_FALSE(EngineState.EngineBusy);
-    EngineState.EngineBusy = true;
-    EngineState.LastPumpTick = 130000;  // a tick in the future counts by its distance too
+    EXPECT_EQ(Extract(0, "f"), Busy) << "30001 ms: a set flag is never stale";
+    EXPECT_TRUE(EngineState.EngineBusy);
+    EngineState.LastPumpTick = 130000;  // a tick in the future
     EXPECT_EQ(Extract(0, "f"), Busy);
+    EXPECT_FALSE(Exists(dir.HostPath("f")));
     EngineState.EngineBusy = false;
+    EXPECT_EQ(Extract(0, "f"), Ok);
+}
+
+namespace {
+
+// A progress window whose procedure, at the second report within the entry,
+// lets `g_stall` milliseconds pass (a modal box) and then calls the engine.
+win::DWORD g_stall = 0;
+int g_reports = 0;
+std::string g_nestedDest;
+win::LRESULT StallingProc(win::HWND, win::UINT msg, win::WPARAM, win::LPARAM lParam) {
+    uint16_t p = *reinterpret_cast<uint16_t*>(lParam);
+    if (msg == win::WM_COMMAND && p > 0 && p < 100 && ++g_reports == 2) {
+        win::posix::AdvanceTicks(g_stall);
+        g_nested = ExtractEntry(g_archive.c_str(), g_nestedDest.c_str(), 0, 0, 0, 0);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// A nested call is refused however the tick count stands (past 2^31 after
+// 24.8 days of uptime, about to wrap at 2^32) and however long the window
+// procedure blocked; the outer entry finishes intact.
+TEST_F(ExtractFixture, NestedCallIsRefusedAtAnyTickCountAndAfterALongStall) {
+    Bytes data = PatternBytes(300000, 8);
+    ZipEntrySpec deflated = Stored("d", data);
+#ifdef HAVE_ZLIB
+    deflated.Method = 8;
+    deflated.Data = ZlibRawDeflate(data, 0);  // stored blocks: many input blocks, many reports
+    deflated.UncompressedSize = static_cast<uint32_t>(data.size());
+    deflated.Crc = Crc32(data);
+    deflated.CrcFromData = false;
+#endif
+    Make({Stored("s", data), deflated});
+    g_archive = archive;
+    win::HWND w = win::posix::CreateTestWindow(StallingProc);
+    const struct {
+        win::DWORD start, stall;
+    } rows[] = {{100000, 31000},     {0x7FFFFFF0u, 0x20}, {0x80000000u, 0},
+                {0x80000010u, 31000}, {0xFFFFFF00u, 0},    {0xFFFFFFF0u, 0x20}};
+    for (const auto& row : rows)
+        for (size_t index = 0; index < 2; index++) {
+            std::string where = "start " + std::to_string(row.start) + ", stall " + std::to_string(row.stall) +
+                                ", entry " + std::to_string(index);
+            win::posix::SetManualTicks(true, row.start);
+            g_stall = row.stall;
+            g_reports = 0;
+            g_nested = 99;
+            std::string out = "out" + std::to_string(&row - rows) + std::to_string(index);
+            g_nestedDest = dir.WinPath("nested-" + out);
+            EXPECT_EQ(Extract(index, out, 0, Handle16(w), 1), Ok) << where;
+            EXPECT_GT(g_reports, 2) << where << ": the call came in the middle of the entry";
+            EXPECT_EQ(g_nested, Busy) << where;
+            EXPECT_TRUE(ReadBytes(dir.HostPath(out)) == data) << where;
+            EXPECT_FALSE(Exists(dir.HostPath("nested-" + out))) << where;
+            EXPECT_FALSE(EngineState.EngineBusy) << where;
+        }
+    win::posix::DestroyTestWindow(w);
 }
 
 TEST_F(ExtractFixture, NestedCallFromAPumpedWindowIsTurnedAway) {

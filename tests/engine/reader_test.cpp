@@ -158,6 +158,11 @@ TEST_F(ReaderFixture, PercentageArithmeticAndClamp) {
     EngineState.BytesRead = 1000001;
     ReportProgress();
     EXPECT_EQ(EngineState.ProgressPercent, 99);
+    // Far beyond what BytesRead * 100 holds in 32 bits.
+    EngineState.CompressedSize = 100000000;
+    EngineState.BytesRead = 50000000;
+    ReportProgress();
+    EXPECT_EQ(EngineState.ProgressPercent, 50);
     // Deferred sizes read 0 % for a long while.
     EngineState.CompressedSize = DeferredSize;
     EngineState.BytesRead = 21474835;
@@ -231,6 +236,22 @@ TEST(Pump, DrainsEveryQueuedMessageOfTheThreadAndStampsTheTick) {
     win::posix::DestroyTestWindow(dialog);
 }
 
+TEST(Pump, HandsAQuitBackToTheCallersLoopAfterTheDrain) {
+    g_pumped.clear();
+    win::HWND a = win::posix::CreateTestWindow(RecordProc);
+    win::posix::PostMessageA(a, win::WM_USER, 1, 0);
+    win::PostQuitMessage(42);
+    win::posix::PostMessageA(a, win::WM_USER, 2, 0);
+    PumpMessages();
+    EXPECT_EQ(g_pumped, (std::vector<std::string>{"1024:1", "1024:2"}));
+    win::MSG m;
+    ASSERT_TRUE(win::PeekMessageA(&m, nullptr, 0, 0, win::PM_REMOVE));
+    EXPECT_EQ(m.message, win::WM_QUIT);
+    EXPECT_EQ(m.wParam, 42u) << "with its exit code";
+    EXPECT_FALSE(win::PeekMessageA(&m, nullptr, 0, 0, win::PM_REMOVE));
+    win::posix::DestroyTestWindow(a);
+}
+
 TEST(PathToken, ReturnsEmptyTokensAndCutsInPlace) {
     char text[] = "C:\\a\\\\b\\";
     std::vector<std::string> tokens;
@@ -240,6 +261,25 @@ TEST(PathToken, ReturnsEmptyTokensAndCutsInPlace) {
     char lead[] = "\\x";
     EXPECT_STREQ(NextPathToken(lead, '\\'), "");
     EXPECT_STREQ(NextPathToken(nullptr, '\\'), "x");
+}
+
+TEST(PathToken, SeparatorsAreNeverTheSecondByteOfADoubleByteCharacter) {
+    AnsiCodePageScope cp932(932);
+    std::string text = "C:" + Hyo932 + "\\a\\" + So932;
+    EXPECT_EQ(FindSeparator(text.c_str(), "\\:"), text.c_str() + 1);
+    EXPECT_STREQ(AfterLastSeparator(text.c_str(), "\\:"), So932.c_str());
+    EXPECT_FALSE(EndsWithBackslash(text.c_str()));
+    EXPECT_TRUE(EndsWithBackslash((text + "\\").c_str()));
+    EXPECT_EQ(FindSeparator("\x95", "\\"), nullptr) << "a lead byte at the end";
+    std::vector<char> cut(text.begin(), text.end());
+    cut.push_back('\0');
+    std::vector<std::string> tokens;
+    for (char* t = NextPathToken(cut.data(), '\\'); t != nullptr; t = NextPathToken(nullptr, '\\')) tokens.push_back(t);
+    EXPECT_EQ(tokens, (std::vector<std::string>{"C:" + Hyo932, "a", So932}));
+    // In 1252 the same bytes are two characters each, the second a "\\".
+    AnsiCodePageScope cp1252(1252);
+    EXPECT_TRUE(EndsWithBackslash(text.c_str()));
+    EXPECT_STREQ(AfterLastSeparator(text.c_str(), "\\"), "");
 }
 
 TEST(PathToken, ChangeAndMakeDirReportSystemCodes) {

@@ -136,14 +136,87 @@ TEST(Launcher, RunsTheWholeSequenceWithARegisteredResource) {
     EXPECT_EQ(ran.substr(0, ran.find('\n')), dir.Host) << "Setup.exe runs in the temporary directory";
 }
 
-TEST(Launcher, WithoutSetupExeTheRunStillSucceeds) {
+// Setup.exe is started only when this run extracted it intact; a Setup.exe
+// left in the temporary folder by an earlier installer never runs with this
+// archive's files. The run ends with 0 either way.
+TEST(Launcher, OnlyASetupExeExtractedIntactByThisRunIsStarted) {
+    ZipEntrySpec unsupported = Stored("Setup.exe", SetupScript);
+    unsupported.Method = 7;
+    ZipEntrySpec encrypted = Stored("Setup.exe", SetupScript);
+    encrypted.Flags = 1;
+    ZipEntrySpec damaged = Stored("Setup.exe", SetupScript);
+    damaged.CrcFromData = false;
+    damaged.Crc = 0x1234;
+    const struct {
+        const char* what;
+        std::vector<ZipEntrySpec> entries;
+        bool started;
+    } rows[] = {
+        {"no Setup.exe", {Stored("readme.txt", "r")}, false},
+        {"unsupported method", {Stored("readme.txt", "r"), unsupported}, false},
+        {"encrypted", {encrypted}, false},
+        {"checksum mismatch", {damaged}, false},
+        {"a good one, then a damaged one of the same name", {Stored("Setup.exe", SetupScript), damaged}, false},
+        {"a damaged one, then a good one", {damaged, Stored("Setup.exe", "#!/bin/sh\n")}, true},
+    };
+    for (const auto& row : rows) {
+        ScratchDir dir;
+        TempDirEnv env(dir.Host);
+        WriteText(dir.HostPath("Setup.exe"), SetupScript);  // an earlier installer's
+        auto z = BuildZip(row.entries);
+        win::posix::RegisterResource("ZIP", 1, z.Bytes_.data(), static_cast<win::DWORD>(z.Bytes_.size()));
+        uint32_t callsBefore = win::posix::LastShellExecute().Calls;
+        EXPECT_EQ(LauncherMain(), 0) << row.what;
+        auto shell = win::posix::LastShellExecute();
+        EXPECT_EQ(shell.Calls, callsBefore + (row.started ? 1 : 0)) << row.what;
+        if (row.started) EXPECT_EQ(shell.File, dir.Win + "\\Setup.exe") << row.what;
+        EXPECT_FALSE(Exists(dir.HostPath("pc.dat"))) << row.what;
+    }
+    // The name is compared as Windows compares names, without regard to case.
     ScratchDir dir;
-    TempDirEnv env(dir.Host);
-    auto z = BuildZip({Stored("readme.txt", "r")});
+    auto z = BuildZip({Stored("SETUP.exe", "s")});
+    WriteBytes(dir.HostPath("arc.zip"), z.Bytes_);
+    std::string dest = dir.WinPath("out\\");
+    EXPECT_TRUE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str(), (dest + "setup.EXE").c_str()));
+    EXPECT_FALSE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str(), (dest + "setup.EX").c_str()));
+    EXPECT_FALSE(ExtractAll(dir.WinPath("arc.zip").c_str(), dest.c_str()));
+}
+
+// A user whose temporary folder and whose entry names hold double-byte
+// characters ending in the byte of "\\" (code page 932): files in
+// sub-directories without an entry of their own, and a file whose name ends
+// in such a character.
+TEST(Launcher, InstallsDoubleByteNamesIntoADoubleByteTemporaryFolder) {
+    AnsiCodePageScope cp932(932);
+    ScratchDir dir;
+    std::string temp = dir.HostPath(HyoUtf8 + SoUtf8 + NoUtf8);
+    ASSERT_EQ(RunShell("mkdir '" + temp + "'"), 0);
+    TempDirEnv env(temp);
+    auto z = BuildZip({Stored("Setup.exe", SetupScript), Stored(So932 + "/" + Hyo932 + "/data.txt", "payload"),
+                       Stored(No932, "n"), Stored(Hyo932 + ".txt", "h")});
     win::posix::RegisterResource("ZIP", 1, z.Bytes_.data(), static_cast<win::DWORD>(z.Bytes_.size()));
     EXPECT_EQ(LauncherMain(), 0);
-    EXPECT_EQ(ListFiles(dir.Host), (std::vector<std::string>{"readme.txt"}));
-    EXPECT_LE(win::posix::LastShellExecute().Result, 32);
+    std::string tempWin = dir.Win + "\\" + Hyo932 + So932 + No932 + "\\";
+    EXPECT_EQ(std::string(TempDir), tempWin);
+    EXPECT_EQ(win::posix::LastShellExecute().File, tempWin + "Setup.exe");
+    ASSERT_TRUE(WaitFor(temp + "/Setup.ran"));
+    EXPECT_EQ(ListFiles(temp), (std::vector<std::string>{"Setup.exe", "Setup.ran", SoUtf8 + "/" + HyoUtf8 + "/data.txt",
+                                                         NoUtf8, HyoUtf8 + ".txt"}));
+    EXPECT_EQ(ReadBytes(temp + "/" + SoUtf8 + "/" + HyoUtf8 + "/data.txt"), (Bytes{'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
+}
+
+// The error report names the program by the part of its path after the last
+// "\\", which must not be cut at the second byte of ソ.
+TEST(Launcher, TheErrorReportNamesADoubleByteProgramInFull) {
+    ScratchDir dir;
+    std::string program = dir.HostPath(HyoUtf8 + "/" + SoUtf8 + ".exe");
+    ASSERT_EQ(RunShell("mkdir -p '" + dir.HostPath("t/pc.dat") + "' '" + dir.HostPath(HyoUtf8) + "' && cp '" LAUNCHER_EXE
+                       "' '" + program + "'"), 0);
+    EXPECT_EQ(RunShell("POSIX_ANSI_CODE_PAGE=932 TMPDIR='" + dir.HostPath("t") + "' '" + program + "' 2> '" +
+                       dir.HostPath("report") + "'"), 1);
+    Bytes report = ReadBytes(dir.HostPath("report"));
+    std::string text(report.begin(), report.end());
+    EXPECT_NE(text.find("Exception EInOutError in Modul " + SoUtf8 + ".exe bei "), std::string::npos) << text;
 }
 
 TEST(Launcher, UnwritableArchiveCopyEndsTheRunWithTheErrorBox) {

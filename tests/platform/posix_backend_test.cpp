@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_backend.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -122,6 +123,16 @@ TEST(PosixPaths, NamesChangeCodePageAtTheBoundary) {
     EXPECT_EQ(posix::ToWindowsPath("/tmp/Gr\xC3\xB6\xC3\x9F" "e \xE2\x82\xAC.txt"), "C:\\tmp\\Gr\xF6\xDF" "e \x80.txt");
     // Characters 1252 lacks and malformed UTF-8 come out as "?".
     EXPECT_EQ(posix::ToWindowsPath("/\xD0\x96/\xFF/\xC0\xAF"), "C:\\?\\?\\??");
+    {
+        // In 932 the second byte of a character is no separator, and "|" (7C)
+        // as a second byte is no forbidden character: 表\ソ\－.
+        testutil::AnsiCodePageScope cp932(932);
+        std::string utf8 = "/tmp/" + testutil::HyoUtf8 + "/" + testutil::SoUtf8 + "/\xEF\xBC\x8D";
+        std::string ansi = "C:\\tmp\\" + testutil::Hyo932 + "\\" + testutil::So932 + "\\\x81\x7C";
+        EXPECT_EQ(posix::ToHostPath(ansi.c_str()), utf8);
+        EXPECT_EQ(posix::ToWindowsPath(utf8.c_str()), ansi);
+        EXPECT_EQ(posix::ToHostPath((ansi + "\\").c_str()), utf8);
+    }
     // MAX_PATH counts characters, not the bytes of their UTF-8 form.
     std::string name(120, '\xE4');
     EXPECT_NE(posix::ToHostPath(("C:\\" + name).c_str()), "");
@@ -647,6 +658,25 @@ TEST_F(PosixMessages, PumpLoopDispatchesToEachWindow) {
     EXPECT_EQ(viaDialog, std::vector<WPARAM>{2});
 }
 
+TEST_F(PosixMessages, QuitComesAfterEveryPostedMessageAndOnlyOnce) {
+    HWND a = Make();
+    posix::PostMessageA(a, WM_USER, 1, 0);
+    PostQuitMessage(7);
+    posix::PostMessageA(a, WM_USER, 2, 0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 1u);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 2u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_REMOVE)) << "outside the range";
+    ASSERT_TRUE(PeekMessageA(&msg, a, 0, 0, PM_NOREMOVE)) << "any window filter lets it through";
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.message, WM_QUIT);
+    EXPECT_EQ(msg.hwnd, nullptr);
+    EXPECT_EQ(msg.wParam, 7u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+}
+
 TEST_F(PosixMessages, DialogMessagesOnlyForRegisteredDialogs) {
     HWND plain = Make();
     HWND dialog = Make(true);
@@ -702,6 +732,13 @@ TEST(PosixInput, KeyStates) {
     EXPECT_LT(GetAsyncKeyState(Escape), 0);
     EXPECT_EQ(static_cast<uint16_t>(GetAsyncKeyState(Escape)), 0x8000u);
     EXPECT_EQ(GetAsyncKeyState('A'), 0);
+    posix::SetKeyDown(Escape, false);
+    EXPECT_EQ(GetAsyncKeyState(Escape), 0);
+    posix::SetKeyDownAfterPolls(Escape, 2);
+    EXPECT_EQ(GetAsyncKeyState(Escape), 0);
+    EXPECT_EQ(GetAsyncKeyState(Escape), 0);
+    EXPECT_LT(GetAsyncKeyState(Escape), 0);
+    EXPECT_LT(GetAsyncKeyState(Escape), 0) << "and stays down";
     posix::SetKeyDown(Escape, false);
     EXPECT_EQ(GetAsyncKeyState(Escape), 0);
     EXPECT_EQ(GetAsyncKeyState(-1), 0);
@@ -887,8 +924,15 @@ TEST(PosixReport, MessageBoxWritesUtf8ToStderr) {
     EXPECT_EQ(out, "[MessageBox] Anwendungsfehler: Ung\xC3\xBCltiger Dateiname \xE2\x82\xAC\n");
 }
 
-TEST(PosixReport, NoDoubleByteCharacters) {
+TEST(PosixReport, DoubleByteCharactersOnlyInCodePage932) {
     for (int c = 0; c < 256; c++) EXPECT_FALSE(IsDBCSLeadByte(static_cast<uint8_t>(c)));
+    EXPECT_FALSE(posix::SetAnsiCodePage(936));
+    testutil::AnsiCodePageScope cp932(932);
+    for (int c = 0; c < 256; c++)
+        EXPECT_EQ(IsDBCSLeadByte(static_cast<uint8_t>(c)) != 0, (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) << c;
+    ::testing::internal::CaptureStderr();
+    MessageBoxA(nullptr, ("Modul " + testutil::So932 + ".exe").c_str(), "Anwendungsfehler", MB_ICONERROR);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[MessageBox] Anwendungsfehler: Modul " + testutil::SoUtf8 + ".exe\n");
 }
 
 TEST(PosixReportDeathTest, ExitProcessEndsWithTheCode) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace testing_support {
+namespace testutil {
 
 class BitWriter {
 public:
@@ -74,4 +74,4 @@ inline uint32_t ReverseCode(uint32_t code, int length) {
     return r;
 }
 
-}  // namespace testing_support
+}  // namespace testutil

@@ -1,15 +1,19 @@
-// Runs one decoder over a byte buffer, outside ExtractEntry: the bytes go to
-// a scratch file that becomes ArchiveFile, EngineState is prepared as
-// ExtractEntry prepares it for a decoder, and the output is collected in
-// memory.
+// Runs one decoder over a byte buffer, outside ExtractEntry, for the tests
+// and the fuzz harnesses alike: the bytes go to a file in the process's
+// scratch folder that becomes ArchiveFile, EngineState is prepared as
+// ExtractEntry prepares it for a decoder, and the output is collected in a
+// memory block of exactly the capacity asked for (so that the sanitizers
+// see a write past it).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/engine.h"
 
-namespace testing_support {
+namespace testutil {
 
 // The shared reader and output state as the decoder left it.
 struct ReaderSnapshot {
@@ -42,13 +46,16 @@ struct DecoderOptions {
     uint16_t EntryFlags = 0;
     int32_t OutputCapacity = -1;  // memory block size; -1 = ample for the input, at most 16 MiB
     bool TestOnly = false;        // CRC only, nothing stored
-    int16_t CancelKey = 0;        // ProgressCommandId without a window: the polled cancel key
+    int16_t CancelKey = 0;        // ProgressCommandId: without a window the polled cancel key
+    uint16_t ProgressWindow = 0;  // the window progress goes to (0 none), with CancelKey as command id
     int32_t UncompressedSize = 0; // unless DeferredSizes
-    int32_t CompressedSize = -1;  // unless DeferredSizes; -1 = the size of the compressed data
+    std::optional<int32_t> CompressedSize;  // unless DeferredSizes; none = the size of the compressed data
     bool CancelRequested = false; // a stop already asked for when the decoder starts
 };
 
+DecoderRun RunDecoder(ExtractResult (*decoder)(), const uint8_t* compressed, size_t size,
+                      const DecoderOptions& options = {});
 DecoderRun RunDecoder(ExtractResult (*decoder)(), const std::vector<uint8_t>& compressed,
                       const DecoderOptions& options = {});
 
-}  // namespace testing_support
+}  // namespace testutil

@@ -11,7 +11,7 @@
 
 #include "support/bit_writer.h"
 
-namespace testing_support::deflate_writer {
+namespace testutil::deflate_writer {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -114,4 +114,4 @@ struct Expected {
     }
 };
 
-}  // namespace testing_support::deflate_writer
+}  // namespace testutil::deflate_writer

@@ -10,7 +10,7 @@
 
 namespace {
 
-using testing_support::BitWriter;
+using testutil::BitWriter;
 
 // Greedy match search over hash chains of two-byte prefixes. Positions
 // before the start of the data read as zero, as both decoders define them.
@@ -129,7 +129,7 @@ struct ImplodeTree {
     std::vector<uint32_t> Codes;
     ImplodeTree(int n, bool random, uint16_t flatLength, std::mt19937& rng)
         : Lengths(random ? RandomCompleteLengths(n, rng) : std::vector<uint16_t>(n, flatLength)),
-          Codes(testing_support::CanonicalCodes(Lengths)) {}
+          Codes(testutil::CanonicalCodes(Lengths)) {}
     // The list: N, then N + 1 bytes of (repeat - 1) << 4 | (length - 1).
     void WriteLengths(BitWriter& out) const {
         std::vector<uint8_t> runs;

@@ -12,6 +12,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include "platform/posix/posix_backend.h"
+
 namespace testutil {
 
 namespace {
@@ -23,20 +25,21 @@ std::string TempRoot() {
     return root;
 }
 
-void RemoveTree(const std::string& path) {
+void RemoveTree(const std::string& path, bool keepRoot = false) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
         chmod(path.c_str(), 0755);
         if (DIR* d = opendir(path.c_str())) {
+            std::vector<std::string> names;
             while (dirent* e = readdir(d)) {
                 std::string n = e->d_name;
-                if (n == "." || n == "..") continue;
-                RemoveTree(path + "/" + n);
+                if (n != "." && n != "..") names.push_back(n);
             }
             closedir(d);
+            for (const auto& n : names) RemoveTree(path + "/" + n);
         }
-        rmdir(path.c_str());
+        if (!keepRoot) rmdir(path.c_str());
     } else {
         unlink(path.c_str());
     }
@@ -44,15 +47,23 @@ void RemoveTree(const std::string& path) {
 
 }  // namespace
 
+AnsiCodePageScope::AnsiCodePageScope(uint32_t codePage) { win::posix::SetAnsiCodePage(codePage); }
+AnsiCodePageScope::~AnsiCodePageScope() { win::posix::SetAnsiCodePage(1252); }
+
+const std::string Hyo932 = "\x95\x5C", So932 = "\x83\x5C", No932 = "\x94\x5C";
+const std::string HyoUtf8 = "\xE8\xA1\xA8", SoUtf8 = "\xE3\x82\xBD", NoUtf8 = "\xE8\x83\xBD";
+
 std::string ToWin(const std::string& hostPath) {
     std::string w = "C:";
     for (char c : hostPath) w += (c == '/') ? '\\' : c;
     return w;
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir() : ScratchDir(TempRoot()) {}
+
+ScratchDir::ScratchDir(const std::string& root) {
     savedCwd_ = CurrentDir();
-    std::string tmpl = TempRoot() + "/zl-XXXXXX";
+    std::string tmpl = root + "/zl-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -64,6 +75,13 @@ ScratchDir::~ScratchDir() {
     if (chdir(savedCwd_.c_str()) != 0) { /* nothing better to do */ }
     RemoveTree(Host);
 }
+
+const ScratchDir& ProcessScratch() {
+    static const ScratchDir dir(IsDir("/dev/shm") && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : TempRoot());
+    return dir;
+}
+
+void ClearFolder(const std::string& hostPath) { RemoveTree(hostPath, true); }
 
 std::string ScratchDir::HostPath(const std::string& rel) const {
     std::string r = rel;
@@ -83,10 +101,12 @@ Bytes ReadBytes(const std::string& hostPath) {
     return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-void WriteBytes(const std::string& hostPath, const Bytes& data) {
+void WriteBytes(const std::string& hostPath, const Bytes& data) { WriteBytes(hostPath, data.data(), data.size()); }
+
+void WriteBytes(const std::string& hostPath, const uint8_t* data, size_t size) {
     std::ofstream f(hostPath, std::ios::binary | std::ios::trunc);
     if (!f) throw std::runtime_error("cannot write " + hostPath);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
 void WriteText(const std::string& hostPath, const std::string& text) {

@@ -11,11 +11,12 @@ namespace testutil {
 
 using Bytes = std::vector<uint8_t>;
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents at the
-// end; the process's current directory is restored too, since the engine
-// moves it.
+// A fresh folder under $TMPDIR (or /tmp, or the root given), removed with
+// its contents at the end; the process's current directory is restored too,
+// since the engine moves it.
 struct ScratchDir {
     ScratchDir();
+    explicit ScratchDir(const std::string& root);
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -29,9 +30,26 @@ private:
     std::string savedCwd_;
 };
 
+// The process's own scratch folder, made on first use and removed at exit:
+// in /dev/shm when there is one (the decoder harness and the fuzzers write
+// a file per run, which then stays in memory), else as ScratchDir.
+const ScratchDir& ProcessScratch();
+// Removes everything below hostPath, not hostPath itself.
+void ClearFolder(const std::string& hostPath);
+// The emulated ANSI code page for the life of the object (1252 again
+// afterwards), and three characters of code page 932 whose second byte is
+// that of "\\", in both forms: 表, ソ and 能.
+struct AnsiCodePageScope {
+    explicit AnsiCodePageScope(uint32_t codePage);
+    ~AnsiCodePageScope();
+};
+extern const std::string Hyo932, So932, No932;      // 95 5C, 83 5C, 94 5C
+extern const std::string HyoUtf8, SoUtf8, NoUtf8;
+
 std::string ToWin(const std::string& hostPath);
 Bytes ReadBytes(const std::string& hostPath);
 void WriteBytes(const std::string& hostPath, const Bytes& data);
+void WriteBytes(const std::string& hostPath, const uint8_t* data, size_t size);
 void WriteText(const std::string& hostPath, const std::string& text);
 bool Exists(const std::string& hostPath);
 bool IsDir(const std::string& hostPath);

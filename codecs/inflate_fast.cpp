@@ -1,0 +1,247 @@
+// Inflate's fast loop: the literal/length and distance codes of a block,
+// decoded on the fast bit reader (fast_bits.h) with the packed tables of
+// fast_table.cpp, one look-up per code (two for a code longer than the
+// root), matches copied in 8- and 16-byte pieces.
+//
+// Entry assumptions. DecodeSymbols (inflate.cpp) calls DecodeFast before
+// each code while the block has a fast table. DecodeFast works in rounds, a
+// round being one or two literals or one match, and runs a round only when
+// its margins hold; it stops before anything the exact loop does at the
+// edges: a refill of InputBuffer, a flush, the end of the block, a damaged
+// code. It then leaves the reader in exactly the state the exact loop would
+// have reached, so that from the outside the two cannot be told apart (the
+// message pump, progress, flush sizes and the bits a data descriptor is
+// read from all depend on it).
+//
+// Margins, checked before every round:
+// - Input: a round takes at most MaxRoundBits = 15 + 5 + 15 + 13 = 48 bits
+//   (a length code, its extra bits, a distance code, its extra bits) and
+//   starts with a refill, which loads the word at the next input byte and
+//   leaves at least FastRefillMinBits = 56 bits loaded. A round runs only
+//   while a whole word (FastWordBytes) lies before the end of the valid
+//   input, so the word never reaches past it.
+// - Window: a match writes at most MaxMatchLength = 258 bytes and its last
+//   piece may run CopySlack bytes further (they are put back, but must be
+//   inside the window). With WindowPos <= FastWindowLimit the round ends
+//   before the window's end, so no flush falls inside the stretch.
+//
+// The reach (fast_bits.h says why the reader's state is fixed by the end
+// position and the reach of the exact reader's EnsureBits calls). The fast
+// tables are wider than the exact ones, so the fast loop cannot record the
+// widths the exact reader would ask for; it finds the reach afterwards. A
+// literal or length code asks for at least LiteralBits bits from its start,
+// and every earlier call of the exact reader reaches no further than that
+// whenever (reach of a code's reading) - (its length) <= LiteralBits for
+// every code of both tables (the fast tables record the largest such
+// excess; AttachFastTable leaves a block whose codes exceed it to the exact
+// loop). So only the last literal/length code and the distance code after
+// it count, together with the bits dropped (roundCount marks where that
+// code began); their reach is found at the end by walking the exact tables
+// over the same bits (WalkCode), whichever table the fast loop used.
+#include "codecs/codecs.h"
+#include "codecs/fast_bits.h"
+#include "codecs/inflate_internal.h"
+#include "engine/engine.h"
+
+namespace {
+
+// The bit budget of a round against what a refill gives.
+constexpr uint32_t MaxRoundBits = 2 * MaxDeflateCodeBits + MaxLengthExtraBits + MaxDistanceExtraBits;
+static_assert(MaxRoundBits == 48 && MaxRoundBits <= FastRefillMinBits);
+// All 64 bits of the register are input after a refill, so after a round at
+// least 64 - MaxRoundBits remain for looking up the next round's first cell
+// before this round's output is written.
+static_assert(8 * FastWordBytes - MaxRoundBits >= FastLiteralBits);
+// A code with its extra bits fits the 32-bit `code` and a cell's 6-bit drop
+// count.
+static_assert(MaxDeflateCodeBits + MaxDistanceExtraBits <= 32);
+
+// Copy pieces, and the window room a round needs: a match of up to
+// MaxMatchLength bytes (two literals take less), whose last piece, and the
+// bytes kept from behind it, reach up to a whole piece further.
+constexpr int32_t WidePiece = 16;
+constexpr int32_t NarrowPiece = 8;
+constexpr int32_t CopySlack = 16;
+constexpr int32_t FastWindowLimit = OutputWindowSize - MaxMatchLength - CopySlack;
+static_assert(CopySlack >= WidePiece && WidePiece >= NarrowPiece);
+
+// Copies n bytes to `to` from `from`, where the source ends before the
+// destination starts (to - from >= C) or lies ahead of it (from > to): in
+// ascending C-byte pieces each piece reads only bytes already final, as the
+// exact byte-by-byte copy would. The last piece may write up to C - 1 bytes
+// past to + n, which are history later matches may reach: they are saved
+// before and put back after. to + n + C and the pieces read lie inside the
+// window.
+template <int C>
+void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
+    uint8_t* const end = to + n;
+    uint8_t kept[C];
+    uint8_t piece[C];
+    std::memcpy(kept, end, C);
+    do {
+        std::memcpy(piece, from, C);
+        std::memcpy(to, piece, C);
+        to += C;
+        from += C;
+    } while (to < end);
+    std::memcpy(end, kept, C);
+}
+
+// A match in the fast stretch that the wide pieces cannot take: a distance
+// below WidePiece, or a source ahead in the window's previous round that
+// reaches its end. Out of line, to keep the fast loop's registers for the common
+// case.
+[[gnu::noinline]] void CopyMatchOdd(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
+    uint8_t* to = window + windowPos;
+    if (distance <= windowPos) {
+        const uint8_t* from = to - distance;
+        if (distance >= NarrowPiece)
+            CopyPieces<NarrowPiece>(to, from, length);
+        else if (distance == 1)
+            std::memset(to, *from, length);
+        else
+            CopyInWindow(window, static_cast<int32_t>(windowPos), static_cast<int32_t>(windowPos - distance),
+                         static_cast<int32_t>(length));
+        return;
+    }
+    uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
+    uint32_t firstPart = OutputWindowSize - from < length ? OutputWindowSize - from : length;
+    CopyInWindow(window, static_cast<int32_t>(windowPos), static_cast<int32_t>(from), static_cast<int32_t>(firstPart));
+    if (firstPart < length)
+        CopyInWindow(window, static_cast<int32_t>(windowPos + firstPart), 0, static_cast<int32_t>(length - firstPart));
+}
+
+// A match in the fast stretch: WindowPos + length + CopySlack <= 32768. A
+// source behind the destination by WidePiece or more, or ahead of it (in
+// the window's previous round) and not reaching the window's end, goes in
+// wide pieces.
+inline void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
+    uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
+    if ((distance <= windowPos) ? distance >= WidePiece : from + length + CopySlack <= OutputWindowSize)
+        CopyPieces<WidePiece>(window + windowPos, window + from, length);
+    else
+        CopyMatchOdd(window, windowPos, distance, length);
+}
+
+}  // namespace
+
+void AttachFastTable(BlockCodes& codes, const FastTable& table) {
+    if (table.Cells != nullptr && table.MaxOverreach <= codes.LiteralBits) codes.FastCells = table.Cells;
+}
+
+ExtractResult DecodeFast(const BlockCodes& codes) {
+    EngineStateRecord& e = EngineState;
+    FastBits f = BeginFastBits();
+    // Rounds run while a word can be loaded and out <= outLimit.
+    if (!FastCanLoad(f) || e.WindowPos > FastWindowLimit) return FastStretchEnded;
+    uint64_t& bits = f.Bits;    // the next input bits, first in bit 0; `count` of them are loaded,
+    uint32_t& count = f.Count;  // the ones above are zero or the input that follows
+    uint8_t* const window = e.OutputWindow;
+    uint8_t* out = window + e.WindowPos;
+    const uint8_t* const outLimit = window + FastWindowLimit;
+    const uint32_t* const cells = codes.FastCells;
+    constexpr uint32_t LiteralMask = (1u << FastLiteralBits) - 1;
+    constexpr uint32_t DistanceMask = (1u << FastDistanceBits) - 1;
+
+    ExtractResult result = FastStretchEnded;
+    // Each round starts with a refill, so that all 64 bits of `bits` are
+    // input and the round needs at most MaxRoundBits of them: the next
+    // round's literal/length cell can be looked up before this round's
+    // output is written (the refill only adds bits above `count`), which
+    // lets the two overlap.
+    auto refill = [&] { FastLoad(f); };
+    refill();
+    uint32_t cell = cells[FastLiteralRoot + (bits & LiteralMask)];
+    uint32_t roundCount;  // `count` where the last round began
+    for (;;) {
+        roundCount = count;
+        if (cell & FastLink)
+            cell = cells[(cell >> 16) + ((bits >> FastLiteralBits) & ((1u << ((cell >> 8) & 15)) - 1))];
+        uint32_t used = cell & 63;
+        uint32_t code = static_cast<uint32_t>(bits);  // the code and its extra bits (at most 20)
+        if (cell & FastLiteral) {
+            bits >>= used;
+            count -= used;
+            uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
+            *out++ = static_cast<uint8_t>(cell >> 16);
+            if (next & FastLiteral) {
+                // A second literal in the same round: the two take at most
+                // 30 bits, and the round's reach is now this code's.
+                roundCount = count;
+                used = next & 63;
+                bits >>= used;
+                count -= used;
+                *out++ = static_cast<uint8_t>(next >> 16);
+                next = cells[FastLiteralRoot + (bits & LiteralMask)];
+            }
+            if (!FastCanLoad(f) || out > outLimit) break;
+            refill();
+            cell = next;
+            continue;
+        }
+        uint32_t length = cell >> 16;
+        if (cell & (FastInvalid | FastEndOfBlock | FastExtraBits)) {
+            if (cell & FastInvalid) {
+                result = ArchiveDamaged;
+                break;
+            }
+            bits >>= used;
+            count -= used;
+            if (cell & FastEndOfBlock) {
+                result = Ok;
+                break;
+            }
+            length += (code & ~(~0u << used)) >> ((cell >> 8) & 15);
+        } else {
+            bits >>= used;
+            count -= used;
+        }
+
+        cell = cells[bits & DistanceMask];
+        if (cell & FastLink)
+            cell = cells[(cell >> 16) + ((bits >> FastDistanceBits) & ((1u << ((cell >> 8) & 15)) - 1))];
+        if (cell & FastInvalid) {
+            result = ArchiveDamaged;
+            break;
+        }
+        used = cell & 63;
+        code = static_cast<uint32_t>(bits);  // at most 28 bits
+        bits >>= used;
+        count -= used;
+        const uint32_t distance = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
+        const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
+        CopyMatchFast(window, static_cast<uint32_t>(out - window), distance, length);
+        out += length;
+        if (!FastCanLoad(f) || out > outLimit) break;
+        refill();
+        cell = next;
+    }
+    e.WindowPos = static_cast<uint16_t>(out - window);
+
+    // The give-back. The last round is read again through the exact tables
+    // from where it began: the reach of its literal/length code and, when it
+    // went on to a distance code, of that; an invalid code stops the exact
+    // reader inside it.
+    const uint32_t loadedBytes = static_cast<uint32_t>(f.In - f.Start.In);
+    const uint32_t loaded = f.Start.Count + 8 * loadedBytes;
+    const uint32_t roundStart = loaded - roundCount;
+    uint32_t end = FastPosition(f);
+    CodeWalk walk = WalkCode(codes.Literals, codes.LiteralBits,
+                             static_cast<uint32_t>(FastBitsAt(f.Start, roundStart, loadedBytes)));
+    uint32_t reach = roundStart + static_cast<uint32_t>(walk.Reach);
+    if (walk.Entry->Op == OpInvalid) {
+        end = roundStart + static_cast<uint32_t>(walk.Depth);
+    } else if (walk.Entry->Op < OpEndOfBlock) {
+        // A length: its distance code starts after the length code and its
+        // extra bits.
+        const uint32_t distanceStart = roundStart + static_cast<uint32_t>(walk.Depth) + walk.Entry->Bits + walk.Entry->Op;
+        walk = WalkCode(codes.Distances, codes.DistanceBits,
+                        static_cast<uint32_t>(FastBitsAt(f.Start, distanceStart, loadedBytes)));
+        if (distanceStart + static_cast<uint32_t>(walk.Reach) > reach)
+            reach = distanceStart + static_cast<uint32_t>(walk.Reach);
+        if (result == ArchiveDamaged) end = distanceStart + static_cast<uint32_t>(walk.Depth);
+    }
+    if (end > reach) reach = end;
+    EndFastBits(f.Start, end, reach);
+    return result;
+}
