@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/zip_records.h"
 #include "platform/platform.h"
 
 // One central-directory walk, owned by the caller. Zero it before
@@ -17,10 +18,14 @@ struct EntrySearch {
     uint32_t CompressedSize;
     int32_t HeaderOffset;     // file position of the entry's local header
     uint32_t Crc;
-    char Name[260];           // NUL-terminated, at most 259 bytes, "\" as separator
+    char Name[PathBufferSize];  // NUL-terminated, at most MaxPathLength bytes, "\" as separator
     uint16_t Method;
     uint16_t Attributes;      // MS-DOS attribute byte when made on MS-DOS, else 0
     uint16_t Flags;
+    // Offset in Buffer of the central-directory record this entry came from,
+    // valid until the next call: for tools that look at fields the record
+    // does not carry (raw name, extra field).
+    uint16_t RecordStart;
 };
 
 // 0 first entry in the record; 1 no first entry; -1 cannot open, seek or
@@ -32,6 +37,12 @@ int32_t FindFirstEntry(const char* archivePath, EntrySearch& search);
 int32_t FindNextEntry(EntrySearch& search);
 // Releases the search; does nothing when none is active.
 void EndEntrySearch(EntrySearch& search);
+
+// The end record that FindFirstEntry takes, found by the same backward
+// search: its file position (with its first 22 bytes in `record`), or -1
+// when the file cannot be read, is empty, 2 GiB or larger, or has none.
+// For tools that explain a walk; the launcher does not call it.
+int32_t LocateEndRecord(const char* archivePath, uint8_t (&record)[ZipEnd::Size]);
 
 bool IsArchiveFile(const char* path);
 bool HasArchiveAfterImage(uint8_t (&header)[10], win::HANDLE file);

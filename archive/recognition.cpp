@@ -10,18 +10,17 @@
 
 #include "archive/archive.h"
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 
 namespace {
 
-constexpr size_t PathCapacity = 260;
-
-bool IsLocalHeaderAt(const uint8_t* p) { return p[0] == 0x50 && p[1] == 0x4B && p[2] == 0x03 && p[3] == 0x04; }
+bool IsLocalHeaderAt(const uint8_t* p) { return HasSignature(p, ZipLocal::Signature); }
 
 }  // namespace
 
 bool HasArchiveAfterImage(uint8_t (&header)[10], win::HANDLE file) {
-    int32_t lastPageBytes = header[2] | (header[3] << 8);
-    int32_t pages = header[4] | (header[5] << 8);
+    int32_t lastPageBytes = ReadLe16(header + 2);
+    int32_t pages = ReadLe16(header + 4);
     int32_t imageSize = lastPageBytes != 0 ? (pages - 1) * 512 + lastPageBytes : pages * 512;
     if (win::SetFilePointer(file, imageSize, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER) return false;
     win::DWORD got = 0;
@@ -36,8 +35,8 @@ bool HasArchiveAfterImage(uint8_t (&header)[10], win::HANDLE file) {
 bool IsArchiveFile(const char* path) {
     if (std::strchr(path, '.') == nullptr) return false;
     size_t len = std::strlen(path);
-    if (len >= PathCapacity) return false;  // no caller passes a longer path
-    char copy[PathCapacity];
+    if (len > MaxPathLength) return false;  // no caller passes a longer path
+    char copy[PathBufferSize];
     std::memcpy(copy, path, len + 1);
     if (len > 0 && copy[len - 1] == '\\') copy[len - 1] = '\0';
     // A directory is no archive; the change of directory stays.

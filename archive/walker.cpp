@@ -1,14 +1,10 @@
 // The central-directory walker.
 //
-// End-of-central-directory record (22 bytes + comment): signature 50 4B 05 06
-// at 0, offset of the directory at 16. It is searched backwards from the end
-// of the file through 4096-byte windows overlapping by 22 bytes; the hit
-// nearest the end wins.
-//
-// Central-directory record (46 bytes + name n + extra m + comment k):
-//   0 signature 50 4B 01 02   5 host system   8 flags  10 method  12 DOS time
-//  14 DOS date  16 CRC-32  20 compressed size  24 uncompressed size  28 n
-//  30 m  32 k  38 external attributes  42 local header offset  46 name.
+// The end-of-central-directory record is searched backwards from the end of
+// the file through 4096-byte windows overlapping by its 22 bytes; the hit
+// nearest the end wins, and its directory offset says where the
+// central-directory records begin (46 bytes + name + extra + comment each;
+// the fields are in engine/zip_records.h).
 //
 // The directory and the 4 signature bytes of the end record are loaded whole
 // when that span is below 64000 bytes; a larger one is streamed through a
@@ -24,11 +20,12 @@
 
 #include "archive/archive.h"
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 
 namespace {
 
-constexpr int32_t EndRecordSize = 22;
-constexpr int32_t DirRecordSize = 46;
+constexpr int32_t EndRecordSize = ZipEnd::Size;
+constexpr int32_t DirRecordSize = ZipCentral::Size;
 constexpr int32_t SearchWindowSize = 4096;
 constexpr int32_t DirectoryWindowSize = 64000;
 
@@ -61,19 +58,11 @@ void PutTail(EntrySearch& s, const WindowedTail& tail) {
 
 uint16_t ValidSize(const EntrySearch& s) { return IsWindowed(s) ? TakeTail(s).ValidSize : s.BufferSize; }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-bool ReadExactly(win::HANDLE file, void* into, win::DWORD count, win::DWORD* got) {
+// One read of at most `count` bytes: true when the call succeeded, however
+// few bytes arrived (*got says how many); the callers judge the count.
+bool ReadUpTo(win::HANDLE file, void* into, win::DWORD count, win::DWORD* got) {
     *got = 0;
     return win::ReadFile(file, into, count, got, nullptr) != 0;
-}
-
-uint32_t RecordLength(const uint8_t* record) {
-    return DirRecordSize + static_cast<uint32_t>(Le16(record + 28)) + Le16(record + 30) + Le16(record + 32);
 }
 
 // Moves the unread rest to the front and reads as many bytes as were
@@ -83,7 +72,7 @@ bool RefillWindow(EntrySearch& s) {
     uint16_t remaining = static_cast<uint16_t>(tail.ValidSize - s.Position);
     std::memmove(s.Buffer, s.Buffer + s.Position, remaining);
     win::DWORD got = 0;
-    if (!ReadExactly(tail.File, s.Buffer + remaining, s.Position, &got)) return false;
+    if (!ReadUpTo(tail.File, s.Buffer + remaining, s.Position, &got)) return false;
     tail.ValidSize = static_cast<uint16_t>(remaining + got);
     PutTail(s, tail);
     s.Position = 0;
@@ -94,28 +83,28 @@ int32_t ReadDirectoryEntry(EntrySearch& s) {
     if (IsWindowed(s)) {
         uint16_t valid = ValidSize(s);
         int32_t remaining = valid - s.Position;
-        if (remaining < DirRecordSize || RecordLength(s.Buffer + s.Position) > static_cast<uint32_t>(remaining)) {
+        if (remaining < DirRecordSize || CentralRecordLength(s.Buffer + s.Position) > static_cast<uint32_t>(remaining)) {
             if (!RefillWindow(s)) return 1;
         }
     }
     int32_t remaining = ValidSize(s) - s.Position;
     const uint8_t* r = s.Buffer + s.Position;
-    if (remaining >= 4 && r[0] == 0x50 && r[1] == 0x4B && r[2] == 0x05 && r[3] == 0x06) return 1;
+    if (remaining >= 4 && HasSignature(r, ZipEnd::Signature)) return 1;
     if (remaining < DirRecordSize) return 1;
-    uint32_t length = RecordLength(r);
+    uint32_t length = CentralRecordLength(r);
     if (length > static_cast<uint32_t>(remaining)) return 1;
-    if (r[0] != 0x50 || r[1] != 0x4B || r[2] != 0x01 || r[3] != 0x02) return 1;
+    if (!HasSignature(r, ZipCentral::Signature)) return 1;
 
-    s.Flags = Le16(r + 8);
-    s.Method = Le16(r + 10);
-    s.DosDateTime = Le32(r + 12);
-    s.Crc = Le32(r + 16);
-    s.CompressedSize = Le32(r + 20);
-    s.UncompressedSize = Le32(r + 24);
-    s.Attributes = r[5] == 0 ? r[38] : 0;
-    s.HeaderOffset = static_cast<int32_t>(Le32(r + 42));
+    s.Flags = ReadLe16(r + ZipCentral::Flags);
+    s.Method = ReadLe16(r + ZipCentral::Method);
+    s.DosDateTime = ReadLe32(r + ZipCentral::DosDateTime);
+    s.Crc = ReadLe32(r + ZipCentral::Crc);
+    s.CompressedSize = ReadLe32(r + ZipCentral::CompressedSize);
+    s.UncompressedSize = ReadLe32(r + ZipCentral::UncompressedSize);
+    s.Attributes = r[ZipCentral::HostSystem] == 0 ? r[ZipCentral::ExternalAttributes] : 0;
+    s.HeaderOffset = static_cast<int32_t>(ReadLe32(r + ZipCentral::HeaderOffset));
 
-    uint16_t nameLength = Le16(r + 28);
+    uint16_t nameLength = ReadLe16(r + ZipCentral::NameLength);
     size_t n = 0;
     while (n < nameLength && n < sizeof s.Name - 1 && r[DirRecordSize + n] != 0) {
         char c = static_cast<char>(r[DirRecordSize + n]);
@@ -123,6 +112,7 @@ int32_t ReadDirectoryEntry(EntrySearch& s) {
     }
     s.Name[n] = '\0';
 
+    s.RecordStart = s.Position;
     s.Position = static_cast<uint16_t>(s.Position + length);
     return 0;
 }
@@ -136,13 +126,13 @@ int32_t FindEndRecord(win::HANDLE file, int32_t fileSize, uint32_t* directoryPos
     for (;;) {
         win::DWORD got = 0;
         if (win::SetFilePointer(file, windowStart, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER ||
-            !ReadExactly(file, window, static_cast<win::DWORD>(windowSize), &got) ||
+            !ReadUpTo(file, window, static_cast<win::DWORD>(windowSize), &got) ||
             got < static_cast<win::DWORD>(windowSize))
             break;
         bool atStart = windowStart == 0;
         for (int32_t off = windowSize - EndRecordSize; off >= 0; off--) {
-            if (window[off] == 0x50 && window[off + 1] == 0x4B && window[off + 2] == 0x05 && window[off + 3] == 0x06) {
-                *directoryPosition = Le32(window + off + 16);
+            if (HasSignature(window + off, ZipEnd::Signature)) {
+                *directoryPosition = ReadLe32(window + off + ZipEnd::DirectoryOffset);
                 delete[] window;
                 return windowStart + off;
             }
@@ -204,7 +194,7 @@ int32_t FindFirstEntry(const char* archivePath, EntrySearch& s) {
     win::DWORD got = 0;
     if (win::SetFilePointer(file, static_cast<win::LONG>(directoryPosition), nullptr, win::FILE_BEGIN) ==
             win::INVALID_SET_FILE_POINTER ||
-        !ReadExactly(file, s.Buffer, bufferSize, &got)) {
+        !ReadUpTo(file, s.Buffer, bufferSize, &got)) {
         delete[] s.Buffer;
         s.Buffer = nullptr;
         win::CloseHandle(file);
@@ -229,6 +219,26 @@ int32_t FindNextEntry(EntrySearch& s) {
     int32_t result = ReadDirectoryEntry(s);
     if (result != 0) EndEntrySearch(s);
     return result;
+}
+
+int32_t LocateEndRecord(const char* archivePath, uint8_t (&record)[ZipEnd::Size]) {
+    win::HANDLE file = win::CreateFileA(archivePath, win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
+                                        nullptr, win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == win::INVALID_HANDLE_VALUE) return -1;
+    win::DWORD sizeHigh = 0;
+    win::DWORD sizeLow = win::GetFileSize(file, &sizeHigh);
+    int32_t position = -1;
+    if (sizeLow != win::INVALID_FILE_SIZE && sizeLow != 0 && sizeHigh == 0 && sizeLow <= 0x7FFFFFFFu) {
+        uint32_t directoryPosition = 0;
+        position = FindEndRecord(file, static_cast<int32_t>(sizeLow), &directoryPosition);
+        win::DWORD got = 0;
+        if (position >= 0 && (win::SetFilePointer(file, position, nullptr, win::FILE_BEGIN) ==
+                                  win::INVALID_SET_FILE_POINTER ||
+                              !win::ReadFile(file, record, sizeof record, &got, nullptr) || got != sizeof record))
+            position = -1;
+    }
+    win::CloseHandle(file);
+    return position;
 }
 
 void EndEntrySearch(EntrySearch& s) {

@@ -15,6 +15,7 @@
 #include <array>
 
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -59,11 +60,6 @@ void MakeCrcSlices() {
             CrcSlices[k][n] = (c >> 8) ^ CrcTable[c & 0xFF];
         }
     CrcSlicesReady = true;
-}
-
-uint32_t Le32At(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // 0 = not yet asked, 1 = no folding, 2 = folding.
@@ -139,8 +135,8 @@ uint32_t CrcSliced(uint32_t crc, const uint8_t* data, size_t count) {
         if (!CrcSlicesReady) MakeCrcSlices();
         const auto& t = CrcSlices;
         for (; count >= 8; count -= 8, data += 8) {
-            uint32_t a = crc ^ Le32At(data);
-            uint32_t b = Le32At(data + 4);
+            uint32_t a = crc ^ ReadLe32(data);
+            uint32_t b = ReadLe32(data + 4);
             crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
                   t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
         }

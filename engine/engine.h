@@ -122,7 +122,7 @@ char* NextPathToken(char* text, char separator);
 int32_t TryChangeDir(const char* path);
 int32_t MakeDir(const char* path);
 
-// ---- output window, CRC-32 and metadata (output.cpp) ----
+// ---- CRC-32 (crc.cpp) ----
 // The 256-entry table of the CRC-32 of ZIP (reflected polynomial 0xEDB88320).
 extern const std::array<uint32_t, 256> CrcTable;
 
@@ -135,9 +135,11 @@ struct DosTimeFields {
     uint16_t Second;
 };
 
+void UpdateCrc(const uint8_t* data, int32_t count);
+
+// ---- output window and file metadata (output.cpp) ----
 // n: 0..32768 bytes from the start of OutputWindow.
 bool FlushOutput(uint16_t n);
-void UpdateCrc(const uint8_t* data, int32_t count);
 DosTimeFields UnpackDosDateTime(uint32_t dosDateTime);
 void SetFileTimeFromDos(win::HANDLE outputFile, uint32_t dosDateTime);
 void ApplyFileAttributes(const char* path, uint16_t attributes);

@@ -1,11 +1,9 @@
 // ExtractEntry: one entry of a ZIP archive, named by the offset of its local
 // file header, becomes a file (or a memory block, or only a CRC check).
 //
-// Local file header (30 bytes, little-endian):
-//   0 signature 50 4B 03 04   4 version needed   6 flags   8 method
-//  10 DOS time  12 DOS date  14 CRC-32  18 compressed size  22 uncompressed size
-//  26 name length n  28 extra length e;  data at 30 + n + e.
-// With flag bit 3 the CRC and sizes may follow the data in a data descriptor
+// The local file header (30 bytes; fields in engine/zip_records.h) gives the
+// flags, method, DOS date and time, CRC-32 and both sizes; the data follows
+// at 30 + name length + extra length. With flag bit 3 the CRC and sizes may follow the data in a data descriptor
 // (optional signature 50 4B 07 08, CRC-32, compressed size, uncompressed size);
 // this reader always skips the first four bytes of it and takes the CRC from
 // the next four.
@@ -13,17 +11,11 @@
 
 #include "codecs/codecs.h"
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 
 namespace {
 
-constexpr int32_t LocalHeaderSize = 30;
-constexpr int MaxPath = 259;  // characters of a path, without the NUL
-
-uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t ReadLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
+constexpr int32_t LocalHeaderSize = ZipLocal::Size;
 
 win::HANDLE CreateOutputFile(const char* name) {
     return win::CreateFileA(name, win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL,
@@ -141,7 +133,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
                            uint16_t progressWindow, int16_t progressCommandId) {
     EngineStateRecord& e = EngineState;
 
-    // 1-2. The busy guard. The flag is set only while a call is really
+    // Busy guard. The flag is set only while a call is really
     // running: every return clears it, and the paths that do not return (an
     // I/O error) end the process. A set flag therefore always means that this
     // call comes from a window procedure pumped by the extraction under way,
@@ -152,7 +144,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     e.CancelRequested = false;
     if (e.EngineBusy) return Busy;
 
-    // 3-4.
+    // The window, and the archive opened for reading.
     e.EngineBusy = true;
     e.OutputWindow = new uint8_t[OutputWindowSize]();
     e.ArchiveFile = win::CreateFileA(archivePath, win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
@@ -164,7 +156,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         return InputFailed;
     }
 
-    // 5-7. The local header.
+    // The local header: positioned, read whole, its signature checked.
     // Without a high part, a position of 0xFFFFFFFF cannot be a success.
     if (win::SetFilePointer(e.ArchiveFile, headerOffset, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER)
         return GiveUp(ArchiveDamaged);
@@ -172,48 +164,49 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     if (!win::ReadFile(e.ArchiveFile, e.InputBuffer, LocalHeaderSize, &got, nullptr) || got < LocalHeaderSize)
         return GiveUp(ArchiveDamaged);
     const uint8_t* h = e.InputBuffer;
-    if (h[0] != 0x50 || h[1] != 0x4B || h[2] != 0x03 || h[3] != 0x04) return GiveUp(ArchiveDamaged);
+    if (!HasSignature(h, ZipLocal::Signature)) return GiveUp(ArchiveDamaged);
 
-    // 8. Its fields.
+    // The local header's fields.
+    LocalHeaderFields local = ReadLocalHeaderFields(h);
     int32_t dataOffset = static_cast<int32_t>(static_cast<uint32_t>(headerOffset) + LocalHeaderSize +
-                                              ReadLe16(h + 26) + ReadLe16(h + 28));
-    uint32_t dosDateTime = ReadLe32(h + 10);
-    uint16_t method = ReadLe16(h + 8);
-    e.CompressedSize = static_cast<int32_t>(ReadLe32(h + 18));
-    e.UncompressedSize = static_cast<int32_t>(ReadLe32(h + 22));
-    uint32_t storedCrc = ReadLe32(h + 14);
-    e.EntryFlags = ReadLe16(h + 6);
+                                              local.NameLength + local.ExtraLength);
+    uint32_t dosDateTime = local.DosDateTime;
+    uint16_t method = local.Method;
+    e.CompressedSize = static_cast<int32_t>(local.CompressedSize);
+    e.UncompressedSize = static_cast<int32_t>(local.UncompressedSize);
+    uint32_t storedCrc = local.Crc;
+    e.EntryFlags = local.Flags;
 
-    // 9. Sizes deferred to the data descriptor.
+    // Sizes deferred to the data descriptor.
     if ((e.EntryFlags & 8) != 0 && method != 0 && e.CompressedSize == 0) {
         e.CompressedSize = DeferredSize;
         e.UncompressedSize = DeferredSize;
         storedCrc = 0;
     }
 
-    // 10-11. Only the low five bits of the method choose the bit, so methods
+    // Method and encryption tests. Only the low five bits of the method choose the bit, so methods
     // 32 and above reach the dispatch, which refuses them.
     if ((SupportedMethods() & (1 << (method % 32))) == 0) return GiveUp(Unsupported);
     if ((e.EntryFlags & 1) != 0) return GiveUp(Encrypted);
 
-    // 12.
+    // To the start of the data (the outcome of this seek is not tested).
     e.BytesRead = 0;
     win::SetFilePointer(e.ArchiveFile, dataOffset, nullptr, win::FILE_BEGIN);
 
-    // 13. The destination.
+    // The destination: created, with missing directories walked and made.
     if (!e.MemoryOutput) {
-        char workCopy[MaxPath + 1];
+        char workCopy[PathBufferSize];
         size_t len = destPath != nullptr ? std::strlen(destPath) : 0;
         bool wantsSlash = (attributes & 0x10) != 0 && len > 0 && !EndsWithBackslash(destPath);
         // A path that does not fit the working copy is refused before
         // anything is created for it.
-        if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPath) return GiveUp(OutputFailed);
+        if (destPath == nullptr || len + (wantsSlash ? 1 : 0) > MaxPathLength) return GiveUp(OutputFailed);
         std::memcpy(workCopy, destPath, len + 1);
         if (wantsSlash) {
             workCopy[len++] = '\\';
             workCopy[len] = '\0';
         }
-        char outputName[MaxPath + 1];
+        char outputName[PathBufferSize];
         std::memcpy(outputName, workCopy, len + 1);
         bool isDirectory = EndsWithBackslash(workCopy);
 
@@ -235,7 +228,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         if (code != 0) return GiveUp(OutputFailed);
     }
 
-    // 14. Decoding.
+    // Decoding.
     e.InputExhausted = false;
     e.PendingWriteError = 0;
     e.ProgressWindow = progressWindow;
@@ -246,18 +239,18 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     e.RunningCrc = 0xFFFFFFFFu;
     ExtractResult result = Decode(method);
 
-    // 15-16.
+    // The data descriptor's CRC, the final CRC, the archive closed.
     if (result == Ok && (e.EntryFlags & 8) != 0) storedCrc = ReadDescriptorCrc(method);
     e.RunningCrc = ~e.RunningCrc;
     win::CloseHandle(e.ArchiveFile);
 
-    // 17. The time is set whatever the result, before a failed output goes.
+    // Output closed. The time is set whatever the result, before a failed output goes.
     if (!e.MemoryOutput) {
         SetFileTimeFromDos(e.OutputFile, dosDateTime);
         win::CloseHandle(e.OutputFile);
     }
 
-    // 18. The outcome.
+    // The outcome: a failed output is deleted, a good one gets its attributes.
     if (result != Ok) {
         if (!e.MemoryOutput) {
             if (!win::DeleteFileA(destPath)) RaiseIoError(static_cast<int32_t>(win::GetLastError()));
@@ -278,7 +271,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
         if (result == Ok && !e.MemoryOutput) ApplyFileAttributes(destPath, attributes);
     }
 
-    // 19.
+    // Release.
     delete[] e.OutputWindow;
     e.OutputWindow = nullptr;
     e.EngineBusy = false;

@@ -17,8 +17,11 @@ char TempDir[TempDirCapacity];
 
 namespace {
 
-constexpr int MaxPath = 259;
 constexpr int32_t ShortWriteError = 101;
+// The program's own path as GetModuleFileNameA reports it: the system's
+// paths are not bound by the engine's MaxPathLength, so as much room as
+// for the temporary directory.
+constexpr int ModulePathCapacity = 1024;
 const char ArchiveCopyName[] = "pc.dat";
 const char SetupName[] = "Setup.exe";
 
@@ -89,7 +92,7 @@ void ForceDirectory(const char* directory) {
     if (len == 0) return;
     len -= 1;  // the trailing "\"
     if (len < 3) return;
-    char dir[TempDirCapacity + MaxPath + 2];
+    char dir[JoinedPathCapacity];
     if (len >= sizeof dir) return;
     std::memcpy(dir, directory, len);
     dir[len] = '\0';
@@ -150,7 +153,7 @@ bool ExtractAll(const char* archivePath, const char* destDir, const char* progra
     ForceDirectory(destDir);
     ListEntries(archivePath, list);
     bool programExtracted = false;
-    char path[TempDirCapacity + MaxPath + 2];
+    char path[JoinedPathCapacity];
     for (uint32_t i = 0; i < list.Count; i++) {
         const char* name = list.Names + list.Items[i].NameOffset;
         // Names that would leave the destination are skipped.
@@ -170,22 +173,22 @@ bool ExtractAll(const char* archivePath, const char* destDir, const char* progra
 }
 
 int LauncherMain() {
-    // 1. The module handle of the program's own file.
-    char modulePath[TempDirCapacity];
+    // The module handle of the program's own file.
+    char modulePath[ModulePathCapacity];
     win::DWORD len = win::GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
     if (len >= sizeof modulePath) len = sizeof modulePath - 1;
     modulePath[len] = '\0';
     win::HMODULE module = win::GetModuleHandleA(AfterLastSeparator(modulePath, "\\:"));
 
-    // 2.
+    // The temporary directory.
     GetTempDirectory(TempDir);
 
-    // 3. The embedded archive; none of the three results is checked.
+    // The embedded archive: none of the three results is checked.
     win::HRSRC resource = win::FindResourceA(module, win::MakeIntResource(1), "ZIP");
     const void* data = win::LoadResource(module, resource);
     win::DWORD size = win::SizeofResource(module, resource);
 
-    // 4. The archive copy; the only checked file operations of the launcher.
+    // The archive copy, pc.dat: the only checked file operations of the launcher.
     char archivePath[TempDirCapacity + sizeof ArchiveCopyName];
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::HANDLE copy = win::CreateFileA(archivePath, win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS,
@@ -200,16 +203,16 @@ int LauncherMain() {
     if (!win::CloseHandle(copy) && writeError == 0) writeError = static_cast<int32_t>(win::GetLastError());
     if (writeError != 0) RaiseIoError(writeError);
 
-    // 5-6. Setup.exe is named with its full path: a bare name would let the
-    // shell search on and start a Setup.exe that lies beside the launcher (in
-    // a downloads folder, say).
+    // Extract everything, then delete the copy. Setup.exe is named with its
+    // full path: a bare name would let the shell search on and start a
+    // Setup.exe that lies beside the launcher (in a downloads folder, say).
     char setupPath[TempDirCapacity + sizeof SetupName];
     JoinPath(setupPath, sizeof setupPath, TempDir, SetupName);
     bool setupExtracted = ExtractAll(archivePath, TempDir, setupPath);
     JoinPath(archivePath, sizeof archivePath, TempDir, ArchiveCopyName);
     win::DeleteFileA(archivePath);
 
-    // 7-8. Only a Setup.exe that this run has just extracted intact is
+    // Start Setup.exe: only one that this run has just extracted intact is
     // started. Whatever else lies under that name in the temporary folder
     // (an earlier installer's, or nothing, when this archive has none or its
     // entry failed) would run with this archive's files as if it belonged

@@ -6,7 +6,15 @@
 
 #include <cstdint>
 
+#include "engine/zip_records.h"
+
+// The buffer for the temporary directory, as GetTempPathA fills it.
 constexpr int TempDirCapacity = 1024;
+
+// A path joined below the temporary directory: TempDir (at most
+// TempDirCapacity - 1 characters) and an entry name of at most
+// MaxPathLength, with room for the NUL and one more "\".
+constexpr int JoinedPathCapacity = TempDirCapacity + MaxPathLength + 2;
 
 // The temporary directory as the system reports it, ending with "\"; set once
 // at the start of the run.

@@ -1,13 +1,7 @@
 // The archive as the launcher sees it: recognition, the walk, test-only and
-// memory extraction through the engine, and the records the walker does not
-// hand out.
-//
-// End-of-central-directory record: signature 50 4B 05 06; total entries at
-// 10 (16 bits), directory offset at 16 (32 bits). A ZIP64 archive puts a
-// locator (50 4B 06 07, 20 bytes) right before it and the escape values
-// 0xFFFF / 0xFFFFFFFF into these fields. Central-directory record: 46 fixed
-// bytes (signature 50 4B 01 02, host system at 5, name length n at 28, extra
-// length m at 30, comment length k at 32), then the name.
+// memory extraction through the engine, and the few reads the walker does
+// not do (a local header, the ZIP64 records around the end record), with
+// the record definitions the engine itself uses.
 #include "sfx/archive_scan.h"
 
 #include <algorithm>
@@ -15,23 +9,18 @@
 #include <filesystem>
 #include <fstream>
 
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <set>
+
 #include "archive/archive.h"
 #include "sfx/host.h"
+#include "sfx/pe_resources.h"
 
 namespace sfx {
 
 namespace {
-
-constexpr size_t EndRecordSize = 22;
-constexpr size_t MaxCommentSize = 0xFFFF;
-constexpr size_t CentralRecordSize = 46;
-constexpr size_t LocalHeaderSize = 30;
-
-uint32_t Le16(const uint8_t* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool ReadAt(std::ifstream& f, uint64_t offset, uint8_t* out, size_t n) {
     f.clear();
@@ -61,9 +50,9 @@ struct OutputModeGuard {
 
 std::string CorePathOf(const std::string& hostPath) {
     std::string core = AbsoluteCorePath(hostPath);
-    if (core.size() > MaxCorePath)
+    if (core.size() > MaxPathLength)
         throw ToolError(hostPath + ": path too long for the launcher's engine (" + std::to_string(core.size()) +
-                        " characters, at most " + std::to_string(MaxCorePath) + ")");
+                        " characters, at most " + std::to_string(MaxPathLength) + ")");
     return core;
 }
 
@@ -112,6 +101,107 @@ void WriteHostFile(const std::string& hostPath, const std::vector<uint8_t>& data
     }
 }
 
+namespace {
+
+// Larger than any launcher: a PE image holds less than 4 GiB.
+constexpr uint64_t MaxLauncherSize = 0xFFFFFFFFull;
+
+// Scratch folders still present; removed at exit as well, for the paths
+// that end the tool without unwinding (the engine's I/O error report).
+std::set<std::string>& LiveScratchFolders() {
+    // Never destroyed: the exit handler below may run after static objects
+    // are gone.
+    static auto* folders = new std::set<std::string>;
+    return *folders;
+}
+
+void RemoveScratchFolder(const std::string& folder) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    LiveScratchFolders().erase(folder);
+}
+
+void RemoveScratchFoldersAtExit() {
+    std::set<std::string> left = LiveScratchFolders();
+    for (const std::string& folder : left) RemoveScratchFolder(folder);
+}
+
+// A new folder of our own below the system's temporary folder.
+std::string MakeScratchFolder() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(RemoveScratchFoldersAtExit); });
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) throw ToolError("no temporary folder for a scratch copy: " + ec.message());
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char name[32];
+        std::snprintf(name, sizeof name, "sfx-%016llx", static_cast<unsigned long long>(random()));
+        std::filesystem::path folder = base / name;
+        // create_directory is false when the folder existed: then try another.
+        if (std::filesystem::create_directory(folder, ec) && !ec) {
+            LiveScratchFolders().insert(folder.string());
+            return folder.string();
+        }
+    }
+    throw ToolError(base.string() + ": cannot create a scratch folder there");
+}
+
+}  // namespace
+
+ArchiveInput::~ArchiveInput() {
+    if (!ScratchFolder.empty()) RemoveScratchFolder(ScratchFolder);
+}
+
+std::optional<std::vector<uint8_t>> LauncherArchive(const std::string& hostPath) {
+    {
+        std::ifstream f(hostPath, std::ios::binary);
+        char magic[2] = {};
+        if (!f.read(magic, 2) || magic[0] != 'M' || magic[1] != 'Z') return std::nullopt;
+    }
+    Bytes file = ReadHostFile(hostPath, MaxLauncherSize);
+    try {
+        ResourceTree tree = ReadResources(file, ParsePe(file));
+        auto type = tree.find(ResourceKey::Named("ZIP"));
+        if (type == tree.end()) return std::nullopt;
+        auto name = type->second.find(ResourceKey::Number(1));
+        if (name == type->second.end() || name->second.empty()) return std::nullopt;
+        auto neutral = name->second.find(ResourceKey::Number(0));
+        return (neutral != name->second.end() ? neutral : name->second.begin())->second.Data;
+    } catch (const PeError&) {
+        return std::nullopt;  // an MS-DOS image with an archive behind it, or no program at all
+    }
+}
+
+std::unique_ptr<ArchiveInput> OpenArchive(const std::string& hostPath) {
+    auto in = std::make_unique<ArchiveInput>();
+    in->Size = RequireRegularFile(hostPath);
+    std::optional<Bytes> embedded = LauncherArchive(hostPath);
+    if (!embedded) {
+        in->Display = hostPath;
+        in->HostPath = hostPath;
+        in->CorePath = CorePathOf(hostPath);
+        return in;
+    }
+    in->FromLauncher = true;
+    in->Display = hostPath + " (its archive)";
+    in->ScratchFolder = MakeScratchFolder();
+    in->HostPath = (std::filesystem::path(in->ScratchFolder) / "pc.dat").string();
+    in->Size = embedded->size();
+    {
+        std::ofstream f(in->HostPath, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(embedded->data()), static_cast<std::streamsize>(embedded->size()));
+        f.close();
+        if (!f) throw ToolError(hostPath + ": cannot copy its archive to the temporary folder " + in->ScratchFolder);
+    }
+    std::string core = AbsoluteCorePath(in->HostPath);
+    if (core.size() > static_cast<size_t>(MaxPathLength))
+        throw ToolError(hostPath + ": the temporary folder's path is too long for the launcher's engine");
+    in->CorePath = core;
+    return in;
+}
+
 bool RecognisedAsArchive(const std::string& corePath) {
     // IsArchiveFile refuses every path without a dot before it looks at the
     // content. The launcher's copy is always called "pc.dat", so for a
@@ -124,7 +214,7 @@ bool RecognisedAsArchive(const std::string& corePath) {
     win::DWORD got = 0;
     bool result = false;
     if (win::ReadFile(f, header, sizeof header, &got, nullptr)) {
-        if (got == 10 && header[0] == 0x50 && header[1] == 0x4B && header[2] == 0x03 && header[3] == 0x04)
+        if (got == 10 && HasSignature(header, ZipLocal::Signature))
             result = true;
         else if (got >= 3 && header[0] == 0x4D && header[1] == 0x5A)
             result = HasArchiveAfterImage(header, f);
@@ -133,7 +223,49 @@ bool RecognisedAsArchive(const std::string& corePath) {
     return result;
 }
 
-ArchiveWalk WalkArchive(const std::string& corePath) {
+namespace {
+
+EndRecordFacts ReadEndRecordFacts(const std::string& hostPath, const std::string& corePath) {
+    EndRecordFacts facts;
+    uint8_t record[ZipEnd::Size];
+    int32_t position = LocateEndRecord(corePath.c_str(), record);
+    if (position < 0) return facts;
+    facts.Found = true;
+    facts.Position = position;
+    facts.EntryCount = ReadLe16(record + ZipEnd::EntryCount);
+    facts.DirectoryOffset = ReadLe32(record + ZipEnd::DirectoryOffset);
+    facts.Zip64 = facts.EntryCount == Zip64::Escape16 || facts.DirectoryOffset == Zip64::Escape32;
+    // A locator counts only when the record it points to is a ZIP64 end
+    // record: the same four bytes may stand in a name or a comment.
+    std::ifstream f(hostPath, std::ios::binary);
+    f.seekg(0, std::ios::end);
+    facts.FileSize = static_cast<uint64_t>(f.tellg());
+    // An end record inside an archive comment: an earlier end record whose
+    // comment reaches exactly to the end of the file and covers this one.
+    {
+        uint64_t from = position > 0xFFFF + ZipEnd::Size ? position - 0xFFFF - ZipEnd::Size : 0;
+        std::vector<uint8_t> before(static_cast<size_t>(position - from));
+        if (!before.empty() && ReadAt(f, from, before.data(), before.size()))
+            for (size_t at = before.size() >= ZipEnd::Size ? before.size() - ZipEnd::Size + 1 : 0; at-- > 0;)
+                if (HasSignature(before.data() + at, ZipEnd::Signature) &&
+                    from + at + ZipEnd::Size + ReadLe16(before.data() + at + ZipEnd::CommentLength) == facts.FileSize) {
+                    facts.EnclosingEndRecord = static_cast<int64_t>(from + at);
+                    break;
+                }
+    }
+    uint8_t locator[Zip64::LocatorSize];
+    uint8_t target[4];
+    if (position >= Zip64::LocatorSize && ReadAt(f, position - Zip64::LocatorSize, locator, sizeof locator) &&
+        HasSignature(locator, Zip64::LocatorSignature) &&
+        ReadAt(f, ReadLe64(locator + Zip64::LocatorEndRecordOffset), target, sizeof target) &&
+        HasSignature(target, Zip64::EndRecordSignature))
+        facts.Zip64 = true;
+    return facts;
+}
+
+}  // namespace
+
+ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath) {
     ArchiveWalk walk;
     EntrySearch search;
     std::memset(&search, 0, sizeof search);
@@ -150,84 +282,121 @@ ArchiveWalk WalkArchive(const std::string& corePath) {
         e.Method = search.Method;
         e.Flags = search.Flags;
         e.Attributes = search.Attributes;
+        // The walker has checked that the whole record lies in its buffer.
+        const uint8_t* r = search.Buffer + search.RecordStart;
+        uint16_t n = ReadLe16(r + ZipCentral::NameLength);
+        uint16_t m = ReadLe16(r + ZipCentral::ExtraLength);
+        e.StoredName.assign(reinterpret_cast<const char*>(r + ZipCentral::Size), n);
+        e.HostSystem = r[ZipCentral::HostSystem];
+        e.Extra.assign(r + ZipCentral::Size + n, r + ZipCentral::Size + n + m);
         walk.Entries.push_back(std::move(e));
         result = FindNextEntry(search);
     }
     EndEntrySearch(search);
+    walk.End = ReadEndRecordFacts(hostPath, corePath);
     return walk;
-}
-
-DirectoryFacts ReadDirectoryFacts(const std::string& hostPath) {
-    DirectoryFacts facts;
-    std::ifstream f(hostPath, std::ios::binary);
-    if (!f) return facts;
-    f.seekg(0, std::ios::end);
-    uint64_t size = static_cast<uint64_t>(f.tellg());
-    if (size < EndRecordSize) return facts;
-    uint64_t tailStart = size > EndRecordSize + MaxCommentSize ? size - EndRecordSize - MaxCommentSize : 0;
-    std::vector<uint8_t> tail(size - tailStart);
-    if (!ReadAt(f, tailStart, tail.data(), tail.size())) return facts;
-    // The record nearest the end wins, as in the walker.
-    size_t at = tail.size() - EndRecordSize + 1;
-    bool found = false;
-    while (at-- > 0) {
-        if (tail[at] == 0x50 && tail[at + 1] == 0x4B && tail[at + 2] == 0x05 && tail[at + 3] == 0x06) {
-            found = true;
-            break;
-        }
-    }
-    if (!found) return facts;
-    facts.Found = true;
-    const uint8_t* end = tail.data() + at;
-    uint64_t endPos = tailStart + at;
-    facts.EntryCount = Le16(end + 10);
-    uint32_t directoryOffset = Le32(end + 16);
-    facts.Zip64 = facts.EntryCount == 0xFFFF || directoryOffset == 0xFFFFFFFFu;
-    if (endPos >= 20) {
-        uint8_t locator[4];
-        if (ReadAt(f, endPos - 20, locator, 4) && Le32(locator) == 0x07064B50) facts.Zip64 = true;
-    }
-    if (directoryOffset >= endPos) return facts;
-    std::vector<uint8_t> dir(endPos - directoryOffset);
-    if (!ReadAt(f, directoryOffset, dir.data(), dir.size())) return facts;
-    size_t pos = 0;
-    while (pos + CentralRecordSize <= dir.size() && Le32(dir.data() + pos) == 0x02014B50) {
-        const uint8_t* r = dir.data() + pos;
-        uint32_t n = Le16(r + 28), m = Le16(r + 30), k = Le16(r + 32);
-        if (pos + CentralRecordSize + n > dir.size()) break;
-        DirectoryFacts::Raw raw;
-        raw.NameLength = n;
-        raw.NameHasNul = std::memchr(r + CentralRecordSize, 0, n) != nullptr;
-        raw.HostSystem = r[5];
-        facts.Records.push_back(raw);
-        pos += CentralRecordSize + n + m + k;
-    }
-    return facts;
 }
 
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset) {
     if (headerOffset < 0) return std::nullopt;
     std::ifstream f(hostPath, std::ios::binary);
-    uint8_t h[LocalHeaderSize];
-    if (!f || !ReadAt(f, static_cast<uint64_t>(headerOffset), h, sizeof h) || Le32(h) != 0x04034B50)
+    uint8_t h[ZipLocal::Size];
+    if (!f || !ReadAt(f, static_cast<uint64_t>(headerOffset), h, sizeof h) || !HasSignature(h, ZipLocal::Signature))
         return std::nullopt;
-    LocalHeader local;
-    local.Flags = static_cast<uint16_t>(Le16(h + 6));
-    local.Method = static_cast<uint16_t>(Le16(h + 8));
-    local.CompressedSize = Le32(h + 18);
-    return local;
+    return ReadLocalHeaderFields(h);
 }
 
-std::string DescribeFirstResult(int32_t firstResult) {
-    switch (firstResult) {
-        case 0: return "";
-        case -1: return "no end-of-central-directory record found (not a ZIP archive, or cut short)";
-        case -2: return "the archive has no entries";
-        default: return "the central directory is damaged: not even its first entry can be read";
+std::string DescribeFirstResult(const ArchiveWalk& walk) {
+    const EndRecordFacts& end = walk.End;
+    if (walk.FirstResult == 0) return "";
+    if (walk.FirstResult == -2) return "the archive has no entries";
+    if (end.Found && end.EnclosingEndRecord >= 0)
+        return "the archive comment (behind the end record at offset " + std::to_string(end.EnclosingEndRecord) +
+               ") holds the bytes of an end record (50 4B 05 06); the launcher takes the one nearest the end of the "
+               "file, at offset " + std::to_string(end.Position) + " inside the comment, and finds no directory "
+               "where that one points";
+    if (end.Found && end.Zip64)
+        return "ZIP64 archive: the end record leaves the directory's offset to a ZIP64 record, which the launcher "
+               "does not read, so it finds no directory";
+    if (end.Found && (end.DirectoryOffset >= end.FileSize || end.DirectoryOffset > end.Position))
+        return "the end record's directory offset (" + std::to_string(end.DirectoryOffset) + ") lies outside the " +
+               (end.DirectoryOffset >= end.FileSize ? "file (" + std::to_string(end.FileSize) + " bytes)"
+                                                    : "directory, behind the end record itself (at offset " +
+                                                          std::to_string(end.Position) + ")") +
+               ", so the launcher finds no directory";
+    if (walk.FirstResult == -1) return "no end-of-central-directory record found (not a ZIP archive, or cut short)";
+    return "the central directory is damaged: not even its first entry can be read";
+}
+
+namespace {
+
+std::string ScratchFolderForTrials() {
+    static std::string folder;
+    if (folder.empty() || !std::filesystem::is_directory(folder)) folder = MakeScratchFolder();
+    return folder;
+}
+
+bool HasZip64Extra(const std::vector<uint8_t>& extra) {
+    for (size_t at = 0; at + 4 <= extra.size(); at += 4 + ReadLe16(extra.data() + at + 2))
+        if (ReadLe16(extra.data() + at) == Zip64::ExtraId) return true;
+    return false;
+}
+
+}  // namespace
+
+EntryTrial TryEntry(const std::string& corePath, int32_t headerOffset) {
+    std::filesystem::path host = std::filesystem::path(ScratchFolderForTrials()) / "entry.out";
+    std::string core = AbsoluteCorePath(host.string());
+    OutputModeGuard guard;
+    EngineState.TestOnly = false;
+    EngineState.MemoryOutput = false;
+    EntryTrial trial;
+    trial.Result = ExtractEntry(corePath.c_str(), core.c_str(), 0, headerOffset, 0, 0);
+    std::error_code ec;
+    if (trial.Result == Ok) trial.DecodedSize = std::filesystem::file_size(host, ec);
+    std::filesystem::remove(host, ec);
+    return trial;
+}
+
+bool IsZip64Entry(const ArchiveEntry& e, const std::optional<LocalHeader>& local) {
+    if (e.CompressedSize == Zip64::Escape32 || e.UncompressedSize == Zip64::Escape32 || HasZip64Extra(e.Extra))
+        return true;
+    return local && (local->CompressedSize == Zip64::Escape32 || local->UncompressedSize == Zip64::Escape32);
+}
+
+std::vector<std::string> ExplainEntry(const std::string& hostPath, const ArchiveEntry& e,
+                                      const std::optional<LocalHeader>& local, const EntryTrial* trial) {
+    std::vector<std::string> notes;
+    if (IsZip64Entry(e, local))
+        notes.push_back("ZIP64 entry: its sizes stand in a ZIP64 extra field, which the launcher does not read; it "
+                        "takes the 32-bit fields (0xFFFFFFFF) as the sizes");
+    if (trial == nullptr || !local) return notes;
+    bool deferred = (local->Flags & 8) != 0 && local->Method != 0 && local->CompressedSize == 0;
+    if (trial->Result == ChecksumMismatch && (local->Flags & 8) != 0) {
+        // The descriptor follows the data, whose size the directory gives.
+        uint64_t dataEnd = static_cast<uint64_t>(static_cast<uint32_t>(e.HeaderOffset)) + ZipLocal::Size +
+                           local->NameLength + local->ExtraLength + e.CompressedSize;
+        std::ifstream f(hostPath, std::ios::binary);
+        uint8_t d[ZipDescriptor::Size];
+        if (ReadAt(f, dataEnd, d, sizeof d) && !HasSignature(d, ZipDescriptor::Signature) && ReadLe32(d) == e.Crc)
+            notes.push_back("its data descriptor has no signature (50 4B 07 08): the launcher always skips four bytes "
+                            "there, so it takes the compressed size for the CRC-32 and fails the entry with a "
+                            "checksum mismatch");
     }
+    if (trial->Result == Ok) {
+        uint64_t n = trial->DecodedSize;
+        bool localDiffers = !deferred && local->UncompressedSize != n;
+        if (e.UncompressedSize != n || localDiffers)
+            notes.push_back("decodes to " + std::to_string(n) + " bytes, but the directory says " +
+                            std::to_string(e.UncompressedSize) +
+                            (deferred ? std::string() : " and the local header " + std::to_string(local->UncompressedSize)) +
+                            "; the launcher writes all " + std::to_string(n) + " bytes");
+    }
+    return notes;
 }
 
-std::string DescribeEarlyStop(const ArchiveWalk& walk, const DirectoryFacts& facts) {
+std::string DescribeEarlyStop(const ArchiveWalk& walk) {
+    const EndRecordFacts& facts = walk.End;
     if (facts.Zip64) return "ZIP64 archive: the launcher reads only the classic ZIP format";
     if (facts.Found && walk.FirstResult == 0 && walk.Entries.size() < facts.EntryCount)
         return "the directory walk stops after " + std::to_string(walk.Entries.size()) + " of " +

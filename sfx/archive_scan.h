@@ -1,9 +1,11 @@
 // What the sfx commands learn about an archive, through the launcher's own
-// walker and engine, plus the few records the walker does not expose (the
-// end record's entry count, raw name lengths, local headers).
+// walker and engine: the entries with the raw fields of their directory
+// records, the end record the walker takes, and local headers, all read
+// with the record definitions of engine/zip_records.h.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/zip_records.h"
 
 namespace sfx {
 
@@ -18,9 +21,6 @@ namespace sfx {
 struct ToolError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-
-// The longest path the engine and the Win32 file calls take, in characters.
-constexpr size_t MaxCorePath = 259;
 
 // One central-directory entry as the walker hands it out.
 struct ArchiveEntry {
@@ -33,38 +33,42 @@ struct ArchiveEntry {
     uint16_t Method = 0;
     uint16_t Flags = 0;
     uint16_t Attributes = 0;
+    // From the directory record itself: the name as stored (before the
+    // walker cuts it at a NUL and at MaxPathLength bytes), the host system
+    // and the extra field.
+    std::string StoredName;
+    uint8_t HostSystem = 0;
+    std::vector<uint8_t> Extra;
 
     bool IsDirectory() const { return !Name.empty() && Name.back() == '\\'; }
 };
 
-// The walk: FindFirstEntry's result (0 when there were entries), the result
-// that ended it, and the entries in directory order.
+// The end record that the walker takes (LocateEndRecord), and what lies
+// around it.
+struct EndRecordFacts {
+    bool Found = false;
+    int64_t Position = -1;
+    uint32_t EntryCount = 0;       // total entries the end record announces
+    uint32_t DirectoryOffset = 0;
+    // A ZIP64 locator in front of the end record whose ZIP64 end record has
+    // its signature, or the classic fields at their escape values.
+    bool Zip64 = false;
+    uint64_t FileSize = 0;
+    // The position of an earlier end record whose archive comment holds this
+    // one (and so runs to the end of the file), or -1.
+    int64_t EnclosingEndRecord = -1;
+};
+
+// The walk: FindFirstEntry's result (0 when there were entries), the
+// entries in directory order, and the end record.
 struct ArchiveWalk {
     int32_t FirstResult = 0;
     std::vector<ArchiveEntry> Entries;
-};
-
-// The end-of-central-directory record nearest the end of the file, read
-// independently of the walker, and the raw records behind its directory
-// offset as far as they parse.
-struct DirectoryFacts {
-    bool Found = false;
-    uint32_t EntryCount = 0;   // total entries the end record announces
-    bool Zip64 = false;        // a ZIP64 locator, or fields at their ZIP64 escape values
-    struct Raw {
-        uint32_t NameLength = 0;
-        bool NameHasNul = false;
-        uint8_t HostSystem = 0;
-    };
-    std::vector<Raw> Records;
+    EndRecordFacts End;
 };
 
 // The fields of a local file header that decide what ExtractEntry does.
-struct LocalHeader {
-    uint16_t Flags = 0;
-    uint16_t Method = 0;
-    uint32_t CompressedSize = 0;
-};
+using LocalHeader = LocalHeaderFields;
 
 // A host path (as the user typed it) in the form the core takes: absolute,
 // "\" as separator, a drive in front. Throws ToolError when it is longer
@@ -82,19 +86,62 @@ std::vector<uint8_t> ReadHostFile(const std::string& hostPath, uint64_t limit);
 // failed write leaves no half file behind.
 void WriteHostFile(const std::string& hostPath, const std::vector<uint8_t>& data);
 
+// The archive a reading command works on: the file the user named, or,
+// when that is a launcher, its resource ZIP/1, copied (as the launcher
+// copies it to pc.dat) to "pc.dat" in a private temporary folder that goes
+// away with this record, and at the latest when the tool exits.
+struct ArchiveInput {
+    std::string Display;   // names the user's file: "MyApp.exe (its archive)" for a launcher
+    std::string HostPath;  // the file to read
+    std::string CorePath;  // the same in the engine's form
+    uint64_t Size = 0;
+    bool FromLauncher = false;
+    std::string ScratchFolder;
+
+    ArchiveInput() = default;
+    ArchiveInput(const ArchiveInput&) = delete;
+    ArchiveInput& operator=(const ArchiveInput&) = delete;
+    ~ArchiveInput();
+};
+
+// The resource ZIP/1 of a Windows program (neutral language first), or
+// nothing when the file is no PE image or has no such resource.
+std::optional<std::vector<uint8_t>> LauncherArchive(const std::string& hostPath);
+// Throws ToolError naming the file when it cannot be read.
+std::unique_ptr<ArchiveInput> OpenArchive(const std::string& hostPath);
+
 // The launcher's recognition test as it applies to its copy "pc.dat": the
 // content rules of IsArchiveFile, whatever the file's own name.
 bool RecognisedAsArchive(const std::string& corePath);
 
-ArchiveWalk WalkArchive(const std::string& corePath);
-DirectoryFacts ReadDirectoryFacts(const std::string& hostPath);
+// The walker's entries and the end record it takes; `hostPath` is the same
+// file for the reads the walker does not do.
+ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath);
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset);
 
 // One line describing a walk that ended before its first entry, or "".
-std::string DescribeFirstResult(int32_t firstResult);
+std::string DescribeFirstResult(const ArchiveWalk& walk);
+
+// An entry run through the engine as the launcher runs it, into a scratch
+// file that is removed again: the result, and the number of bytes the
+// decoder wrote when it succeeded.
+struct EntryTrial {
+    ExtractResult Result = Ok;
+    uint64_t DecodedSize = 0;
+};
+EntryTrial TryEntry(const std::string& corePath, int32_t headerOffset);
+
+// What the launcher makes of an entry beyond its result code, one phrase
+// each: ZIP64 sizes, a data descriptor without signature (when the trial
+// failed with a checksum mismatch), a decoded length that differs from the
+// headers' sizes (when it succeeded). `local` is the entry's local header.
+std::vector<std::string> ExplainEntry(const std::string& hostPath, const ArchiveEntry& e,
+                                      const std::optional<LocalHeader>& local, const EntryTrial* trial);
+// True for an entry whose sizes the launcher cannot read (ZIP64).
+bool IsZip64Entry(const ArchiveEntry& e, const std::optional<LocalHeader>& local);
 // "" when the walk delivered every entry the end record announces, else a
 // problem line (stopped early, ZIP64).
-std::string DescribeEarlyStop(const ArchiveWalk& walk, const DirectoryFacts& facts);
+std::string DescribeEarlyStop(const ArchiveWalk& walk);
 
 // ExtractEntry in test-only mode: the data passes through the CRC and goes
 // nowhere. The engine's output flags are restored afterwards.

@@ -8,6 +8,7 @@
 // Windows itself refuses or merges (characters, device names, path lengths,
 // names equal but for case), and finally runs every file entry through the
 // engine in test-only mode, which checks its CRC.
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -25,7 +26,6 @@ namespace {
 constexpr uint64_t TwoGiB = 1ull << 31;
 // CreateDirectoryA takes at most MAX_PATH - 12 characters with the NUL.
 constexpr size_t MaxDirectoryPath = 247;
-constexpr size_t MaxNameBytes = 259;
 // Enough of Setup.exe for its headers.
 constexpr uint32_t SetupHeadBytes = 64 * 1024;
 
@@ -112,20 +112,20 @@ struct Checker {
             directory = lastSep == std::string::npos ? 0 : temp + lastSep;
         }
         std::string context = " with a temporary folder of " + std::to_string(temp) + " characters";
-        if (!e.IsDirectory() && full > MaxNameBytes)
+        if (!e.IsDirectory() && full > static_cast<size_t>(MaxPathLength))
             EntryProblem(e, "path too long: " + std::to_string(full) + " characters" + context + ", Windows takes " +
-                                std::to_string(MaxNameBytes));
+                                std::to_string(static_cast<size_t>(MaxPathLength)));
         else if (directory > MaxDirectoryPath)
             EntryProblem(e, "folder path too long: " + std::to_string(directory) + " characters" + context +
                                 ", Windows creates folders of at most " + std::to_string(MaxDirectoryPath));
     }
 
-    void CheckName(const ArchiveEntry& e, const DirectoryFacts::Raw* raw) {
-        if (raw != nullptr && raw->NameHasNul)
+    void CheckName(const ArchiveEntry& e) {
+        if (e.StoredName.find('\0') != std::string::npos)
             EntryProblem(e, "the stored name holds a NUL byte; the launcher cuts it there");
-        else if (raw != nullptr && raw->NameLength > MaxNameBytes)
-            EntryProblem(e, "the stored name has " + std::to_string(raw->NameLength) +
-                                " bytes; the launcher cuts it to " + std::to_string(MaxNameBytes));
+        else if (e.StoredName.size() > static_cast<size_t>(MaxPathLength))
+            EntryProblem(e, "the stored name has " + std::to_string(e.StoredName.size()) +
+                                " bytes; the launcher cuts it to " + std::to_string(static_cast<size_t>(MaxPathLength)));
         std::string windows = WindowsNameProblem(e.Name);
         if (!windows.empty()) EntryProblem(e, windows);
         bool high = false;
@@ -181,11 +181,44 @@ struct Checker {
             EntryProblem(e, "stored entry whose sizes are only in its data descriptor; the launcher copies nothing of it");
             fails = true;
         }
+        if (!fails && IsZip64Entry(e, local)) {
+            for (const std::string& note : ExplainEntry(HostPath, e, local, nullptr)) EntryProblem(e, note);
+            fails = true;
+        }
         if (fails) return false;
-        ExtractResult result = TestEntry(CorePath, e.HeaderOffset);
-        if (result != Ok)
-            EntryProblem(e, "fails the test extraction: " + ResultName(result) + " (" + std::to_string(result) + ")");
-        return result == Ok;
+        if (local) CompareLocalHeader(e, *local, method);
+        EntryTrial trial = TryEntry(CorePath, e.HeaderOffset);
+        std::vector<std::string> notes = ExplainEntry(HostPath, e, local, &trial);
+        if (trial.Result != Ok)
+            EntryProblem(e, "fails the test extraction: " + ResultName(trial.Result) + " (" +
+                                std::to_string(trial.Result) + ")" + (notes.empty() ? "" : ": " + notes.front()));
+        else
+            for (const std::string& note : notes) EntryProblem(e, note);
+        return trial.Result == Ok && notes.empty();
+    }
+
+    // The fields ExtractEntry takes from the local header and not from the
+    // directory: the CRC-32 (unless a data descriptor supplies it) and both
+    // sizes (unless they are deferred to the descriptor).
+    void CompareLocalHeader(const ArchiveEntry& e, const LocalHeader& local, uint16_t method) {
+        auto hex = [](uint32_t v) {
+            char text[12];
+            std::snprintf(text, sizeof text, "%08x", v);
+            return std::string(text);
+        };
+        if ((local.Flags & 8) == 0 && local.Crc != e.Crc)
+            EntryProblem(e, "the local header's CRC-32 (" + hex(local.Crc) + ") differs from the directory's (" +
+                                hex(e.Crc) + "); the launcher checks the data against the local header's");
+        bool deferred = (local.Flags & 8) != 0 && method != 0 && local.CompressedSize == 0;
+        if (deferred) return;
+        if (local.CompressedSize != e.CompressedSize)
+            EntryProblem(e, "the local header's compressed size (" + std::to_string(local.CompressedSize) +
+                                ") differs from the directory's (" + std::to_string(e.CompressedSize) +
+                                "); the launcher reads as much data as the local header says");
+        if (local.UncompressedSize != e.UncompressedSize)
+            EntryProblem(e, "the local header's uncompressed size (" + std::to_string(local.UncompressedSize) +
+                                ") differs from the directory's (" + std::to_string(e.UncompressedSize) +
+                                "); the launcher's decoders follow the local header's");
     }
 
     // Names that Windows takes for the same file, and files that stand where
@@ -268,9 +301,14 @@ struct Checker {
 }  // namespace
 
 CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& options) {
+    return CheckArchive(*OpenArchive(hostPath), options);
+}
+
+CheckReport CheckArchive(const ArchiveInput& in, const CheckOptions& options) {
     CheckReport report;
-    uint64_t size = RequireRegularFile(hostPath);
-    std::string core = CorePathOf(hostPath);
+    uint64_t size = in.Size;
+    const std::string& hostPath = in.HostPath;
+    const std::string& core = in.CorePath;
     Checker checker{hostPath, core, options, report};
     if (size >= TwoGiB)
         checker.ArchiveProblem("the archive is 2 GiB or larger; the launcher handles file positions as signed 32-bit "
@@ -280,22 +318,30 @@ CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& option
                                "an MS-DOS executable image); the launcher would extract nothing");
         return report;
     }
-    ArchiveWalk walk = WalkArchive(core);
+    ArchiveWalk walk = WalkArchive(hostPath, core);
     if (walk.FirstResult != 0) {
-        checker.ArchiveProblem(DescribeFirstResult(walk.FirstResult) + "; the launcher would extract nothing");
+        checker.ArchiveProblem(DescribeFirstResult(walk) + "; the launcher would extract nothing");
         return report;
     }
     report.EntryCount = walk.Entries.size();
-    DirectoryFacts facts = ReadDirectoryFacts(hostPath);
-    std::string stop = DescribeEarlyStop(walk, facts);
+    std::string stop = DescribeEarlyStop(walk);
     if (!stop.empty()) checker.ArchiveProblem(stop);
 
     std::vector<const ArchiveEntry*> extracted;
     std::set<const ArchiveEntry*> failed;
     for (size_t i = 0; i < walk.Entries.size(); i++) {
         const ArchiveEntry& e = walk.Entries[i];
-        // An empty name is the destination folder itself: nothing happens.
-        if (e.Name.empty()) continue;
+        // An empty name is the destination folder itself: nothing happens. A
+        // stored name that begins with NUL is cut to that empty name, so the
+        // entry is never written.
+        if (e.Name.empty()) {
+            if (!e.StoredName.empty())
+                checker.Report.Problems.push_back(
+                    {true, e.StoredName,
+                     "the stored name begins with a NUL byte; the launcher cuts it to an empty name and never writes "
+                     "this entry"});
+            continue;
+        }
         if (IsUnsafeEntryName(e.Name.c_str())) {
             checker.EntryProblem(e, e.Name.find(':') != std::string::npos
                                         ? "name holds \":\" (a drive or a stream); the launcher skips it"
@@ -303,7 +349,7 @@ CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& option
             continue;
         }
         size_t before = report.Problems.size();
-        checker.CheckName(e, i < facts.Records.size() ? &facts.Records[i] : nullptr);
+        checker.CheckName(e);
         extracted.push_back(&e);
         // Folders are made by the launcher itself; only files reach the engine.
         if (!e.IsDirectory()) checker.CheckData(e);
@@ -336,8 +382,9 @@ void PrintCheckReport(const std::string& display, const CheckReport& report, std
 }
 
 int RunCheck(const std::string& archive, const CheckOptions& options, std::ostream& out, std::ostream&) {
-    CheckReport report = CheckArchive(archive, options);
-    PrintCheckReport(archive, report, out);
+    std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
+    CheckReport report = CheckArchive(*in, options);
+    PrintCheckReport(in->Display, report, out);
     return report.Problems.empty() ? ExitOk : ExitProblems;
 }
 

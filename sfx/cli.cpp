@@ -18,6 +18,8 @@ const char UsageText[] =
     "own walker and extraction engine, and builds launchers that carry them.\n"
     "\n"
     "Commands:\n"
+    "  Every command that reads an archive also takes a launcher: it then reads\n"
+    "  the launcher's resource ZIP/1, as the launcher itself does.\n"
     "  sfx check [--temp-length N] [--codepage N] ARCHIVE\n"
     "      Reports, one line each, everything that would make the launcher skip or\n"
     "      fail an entry, or not start Setup.exe; then tests every entry's CRC.\n"
@@ -37,6 +39,8 @@ const char UsageText[] =
     "      Writes OUT.exe: the launcher STUB with the archive (or FOLDER, zipped)\n"
     "      as its resource \"ZIP\", id 1. Runs check first and writes nothing when\n"
     "      it finds a problem, unless --force is given.\n"
+    "  sfx unpack LAUNCHER -o ARCHIVE.zip\n"
+    "      Writes the launcher's archive (its resource ZIP/1) byte for byte.\n"
     "  sfx --help\n"
     "\n"
     "Options:\n"
@@ -47,7 +51,7 @@ const char UsageText[] =
     "  --force          pack even when check finds problems, or into a program\n"
     "                   that is not a launcher\n"
     "  --progress       draw the progress bar also when standard error is no terminal\n"
-    "  -o OUT.exe       the launcher that pack writes\n"
+    "  -o OUT.exe       the launcher that pack writes (for unpack: the archive)\n"
     "\n"
     "Exit codes: 0 ok, 1 problems found or a failure, 2 usage error.\n";
 
@@ -91,7 +95,7 @@ CommandLine Parse(const std::vector<std::string>& args) {
             c.Progress = true;
         } else if (a == "--force" && c.Command == "pack") {
             c.Force = true;
-        } else if (a == "-o" && c.Command == "pack") {
+        } else if (a == "-o" && (c.Command == "pack" || c.Command == "unpack")) {
             c.Output = value(a);
             c.HasOutput = true;
         } else if (a == "--temp-length" && (c.Command == "pack" || c.Command == "check")) {
@@ -140,6 +144,11 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (c.Command == "cat") {
         Expect(c, 2, "ARCHIVE NAME");
         return RunCat(c.Positional[0], c.Positional[1], out, err);
+    }
+    if (c.Command == "unpack") {
+        Expect(c, 1, "LAUNCHER -o ARCHIVE.zip");
+        if (!c.HasOutput || c.Output.empty()) throw UsageError{"unpack needs -o ARCHIVE.zip"};
+        return RunUnpack(c.Positional[0], c.Output, out, err);
     }
     if (c.Command == "pack") {
         Expect(c, 2, "STUB ARCHIVE|FOLDER -o OUT.exe");

@@ -1,6 +1,7 @@
 // `sfx list`, `sfx test`, `sfx extract` and `sfx cat`.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "archive/archive.h"
 #include "launcher/launcher.h"
@@ -36,10 +37,16 @@ std::string Hex8(uint32_t value) {
 
 // The walk, with its failures as one line on err. Returns false when there
 // is nothing to work on.
-bool WalkOrReport(const std::string& archive, const std::string& core, ArchiveWalk& walk, std::ostream& err) {
-    walk = WalkArchive(core);
+bool WalkOrReport(const ArchiveInput& in, ArchiveWalk& walk, std::ostream& err) {
+    // The launcher walks only what its recognition test accepts.
+    if (!RecognisedAsArchive(in.CorePath)) {
+        err << "sfx: " << in.Display << ": not recognised as a ZIP archive (it must begin with a local header, or "
+                                        "directly follow an MS-DOS executable image); the launcher would extract nothing\n";
+        return false;
+    }
+    walk = WalkArchive(in.HostPath, in.CorePath);
     if (walk.FirstResult == 0) return true;
-    err << "sfx: " << archive << ": " << DescribeFirstResult(walk.FirstResult) << "\n";
+    err << "sfx: " << in.Display << ": " << DescribeFirstResult(walk) << "\n";
     return false;
 }
 
@@ -83,10 +90,10 @@ struct ProgressBar {
 }  // namespace
 
 int RunList(const std::string& archive, std::ostream& out, std::ostream& err) {
-    RequireRegularFile(archive);
-    std::string core = CorePathOf(archive);
+    std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
+    const std::string& shown = in->Display;
     ArchiveWalk walk;
-    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    if (!WalkOrReport(*in, walk, err)) return ExitProblems;
     out << Padded("Method", 14) << " Flg " << Right("Packed", 10) << " " << Right("Size", 10) << "  "
         << Padded("CRC-32", 8) << "  " << Padded("Modified", 19) << "  Name\n";
     uint64_t packed = 0, size = 0;
@@ -103,49 +110,51 @@ int RunList(const std::string& archive, std::ostream& out, std::ostream& err) {
     }
     out << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry, " : " entries, ") << packed
         << " bytes packed, " << size << " bytes unpacked\n";
-    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
+    std::string stop = DescribeEarlyStop(walk);
     if (stop.empty()) return ExitOk;
-    err << "sfx: " << archive << ": " << stop << "\n";
+    err << "sfx: " << shown << ": " << stop << "\n";
     return ExitProblems;
 }
 
 int RunTest(const std::string& archive, std::ostream& out, std::ostream& err) {
-    RequireRegularFile(archive);
-    std::string core = CorePathOf(archive);
+    std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
+    const std::string& core = in->CorePath;
+    const std::string& shown = in->Display;
     ArchiveWalk walk;
-    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    if (!WalkOrReport(*in, walk, err)) return ExitProblems;
     size_t failed = 0;
     for (const ArchiveEntry& e : walk.Entries) {
-        ExtractResult result = TestEntry(core, e.HeaderOffset);
-        if (result != Ok) failed++;
-        out << Right(std::to_string(result), 2) << " " << Padded(ResultName(result), 18)
-            << " " << Quote(e.Name) << "\n";
+        EntryTrial trial = TryEntry(core, e.HeaderOffset);
+        std::vector<std::string> notes =
+            ExplainEntry(in->HostPath, e, ReadLocalHeader(in->HostPath, e.HeaderOffset), &trial);
+        if (trial.Result != Ok || !notes.empty()) failed++;
+        out << Right(std::to_string(trial.Result), 2) << " " << Padded(ResultName(trial.Result), 18) << " "
+            << Quote(e.Name);
+        for (const std::string& note : notes) out << " (" << note << ")";
+        out << "\n";
     }
-    out << archive << ": " << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry" : " entries")
+    out << shown << ": " << walk.Entries.size() << (walk.Entries.size() == 1 ? " entry" : " entries")
         << " tested, " << failed << " failed\n";
-    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
-    if (!stop.empty()) err << "sfx: " << archive << ": " << stop << "\n";
+    std::string stop = DescribeEarlyStop(walk);
+    if (!stop.empty()) err << "sfx: " << shown << ": " << stop << "\n";
     return failed == 0 && stop.empty() ? ExitOk : ExitProblems;
 }
 
 int RunExtract(const std::string& archive, const std::string& destination, bool showProgress, std::ostream& out,
                std::ostream& err) {
-    RequireRegularFile(archive);
-    std::string core = CorePathOf(archive);
+    std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
+    const std::string& core = in->CorePath;
+    const std::string& shown = in->Display;
     std::string dest = AbsoluteCorePath(destination);
     if (dest.empty() || dest.back() != '\\') dest += '\\';
-    if (dest.size() > MaxCorePath) throw ToolError(destination + ": path too long for the launcher's engine");
+    if (dest.size() > static_cast<size_t>(MaxPathLength)) throw ToolError(destination + ": path too long for the launcher's engine");
 
     // As the launcher: the destination first, then the archive.
     ForceDirectory(dest.c_str());
     if (!IsExistingDirectory(dest.substr(0, dest.size() - 1).c_str()))
         throw ToolError(destination + ": cannot create the folder");
-    if (!RecognisedAsArchive(core)) {
-        err << "sfx: " << archive << ": not recognised as a ZIP archive; the launcher would extract nothing\n";
-        return ExitProblems;
-    }
     ArchiveWalk walk;
-    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    if (!WalkOrReport(*in, walk, err)) return ExitProblems;
 
     ProgressBar bar;
     bar.Err = showProgress ? &err : nullptr;
@@ -158,7 +167,12 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     size_t index = 0;
     for (; index < walk.Entries.size() && !InterruptRequested(); index++) {
         const ArchiveEntry& e = walk.Entries[index];
-        if (e.Name.empty()) continue;
+        if (e.Name.empty()) {
+            if (!e.StoredName.empty())
+                failures.push_back(Quote(e.StoredName) +
+                                   ": skipped: the stored name begins with a NUL byte, so the launcher never writes it");
+            continue;
+        }
         if (IsUnsafeEntryName(e.Name.c_str())) {
             failures.push_back(Quote(e.Name) + ": skipped: the name is absolute, holds \":\" or leaves the folder");
             continue;
@@ -178,50 +192,63 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
             files++;
             continue;
         }
-        std::string hint = (result == OutputFailed && path.size() > MaxCorePath) ? ", the path is too long" : "";
+        std::string hint = (result == OutputFailed && path.size() > static_cast<size_t>(MaxPathLength)) ? ", the path is too long" : "";
         failures.push_back(Quote(e.Name) + ": failed: " + ResultName(result) + " (" + std::to_string(result) + ")" +
                            hint);
     }
     bar.Clear();
     CloseProgressWindow(window);
 
-    for (const std::string& f : failures) out << archive << ": " << f << "\n";
-    out << archive << ": extracted " << files << (files == 1 ? " file" : " files") << " and " << folders
+    for (const std::string& f : failures) out << shown << ": " << f << "\n";
+    out << shown << ": extracted " << files << (files == 1 ? " file" : " files") << " and " << folders
         << (folders == 1 ? " folder" : " folders") << " into " << destination;
     if (!failures.empty()) out << "; " << failures.size() << " not extracted";
     out << "\n";
     bool complete = index == walk.Entries.size();
-    if (!complete) err << "sfx: " << archive << ": interrupted; " << walk.Entries.size() - index << " entries not extracted\n";
-    std::string stop = DescribeEarlyStop(walk, ReadDirectoryFacts(archive));
-    if (!stop.empty()) err << "sfx: " << archive << ": " << stop << "\n";
+    if (!complete) err << "sfx: " << shown << ": interrupted; " << walk.Entries.size() - index << " entries not extracted\n";
+    std::string stop = DescribeEarlyStop(walk);
+    if (!stop.empty()) err << "sfx: " << shown << ": " << stop << "\n";
     return failures.empty() && complete && stop.empty() ? ExitOk : ExitProblems;
 }
 
 int RunCat(const std::string& archive, const std::string& name, std::ostream& out, std::ostream& err) {
-    RequireRegularFile(archive);
-    std::string core = CorePathOf(archive);
+    std::unique_ptr<ArchiveInput> in = OpenArchive(archive);
+    const std::string& core = in->CorePath;
+    const std::string& shown = in->Display;
     ArchiveWalk walk;
-    if (!WalkOrReport(archive, core, walk, err)) return ExitProblems;
+    if (!WalkOrReport(*in, walk, err)) return ExitProblems;
     std::string wanted = name;
     std::replace(wanted.begin(), wanted.end(), '/', '\\');
     // With duplicates, the last one is what the launcher leaves behind.
     const ArchiveEntry* found = nullptr;
     for (const ArchiveEntry& e : walk.Entries)
         if (e.Name == wanted) found = &e;
-    if (found == nullptr) throw ToolError(archive + ": no entry named " + Quote(wanted));
-    if (found->IsDirectory()) throw ToolError(archive + ": " + Quote(wanted) + " is a folder");
+    if (found == nullptr) throw ToolError(shown + ": no entry named " + Quote(wanted));
+    if (found->IsDirectory()) throw ToolError(shown + ": " + Quote(wanted) + " is a folder");
     if (found->UncompressedSize > MaxCatSize)
-        throw ToolError(archive + ": " + Quote(wanted) + " is too large to hold in memory (" +
+        throw ToolError(shown + ": " + Quote(wanted) + " is too large to hold in memory (" +
                         std::to_string(found->UncompressedSize) + " bytes); use sfx extract");
     std::vector<uint8_t> data;
     ExtractResult result = ExtractToMemory(core, found->HeaderOffset, found->UncompressedSize, data);
     if (result != Ok) {
         std::string hint = result == OutputFailed ? ", it is larger than the directory says" : "";
-        err << "sfx: " << archive << ": " << Quote(wanted) << ": " << ResultName(result) << " (" << result << ")" << hint << "\n";
+        err << "sfx: " << shown << ": " << Quote(wanted) << ": " << ResultName(result) << " (" << result << ")" << hint << "\n";
         return ExitProblems;
     }
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     out.flush();
+    return ExitOk;
+}
+
+int RunUnpack(const std::string& launcher, const std::string& output, std::ostream& out, std::ostream&) {
+    RequireRegularFile(launcher);
+    std::error_code ec;
+    if (std::filesystem::exists(output, ec) && std::filesystem::equivalent(launcher, output, ec))
+        throw ToolError(output + ": is the launcher itself; give another name for the archive");
+    std::optional<std::vector<uint8_t>> archive = LauncherArchive(launcher);
+    if (!archive) throw ToolError(launcher + ": not a launcher: no resource ZIP/1 in it");
+    WriteHostFile(output, *archive);
+    out << output << ": written, " << archive->size() << " bytes, the archive of " << launcher << "\n";
     return ExitOk;
 }
 

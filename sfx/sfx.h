@@ -49,7 +49,10 @@ struct CheckReport {
 // Everything that would make the launcher skip or fail an entry of the
 // archive, or not start Setup.exe. Throws ToolError when the file cannot be
 // read at all.
+// A launcher is checked through its archive.
 CheckReport CheckArchive(const std::string& hostPath, const CheckOptions& options);
+struct ArchiveInput;
+CheckReport CheckArchive(const ArchiveInput& in, const CheckOptions& options);
 // One line per problem, then a summary line; `display` names the archive.
 void PrintCheckReport(const std::string& display, const CheckReport& report, std::ostream& out);
 
@@ -60,6 +63,8 @@ int RunTest(const std::string& archive, std::ostream& out, std::ostream& err);
 int RunExtract(const std::string& archive, const std::string& destination, bool showProgress, std::ostream& out,
                std::ostream& err);
 int RunCat(const std::string& archive, const std::string& name, std::ostream& out, std::ostream& err);
+// Writes a launcher's resource ZIP/1 to `output`, byte for byte.
+int RunUnpack(const std::string& launcher, const std::string& output, std::ostream& out, std::ostream& err);
 
 struct PackOptions {
     std::string Stub;

@@ -260,13 +260,15 @@ TEST(Walker, DamagedDirectoriesEndTheListingWithoutReadingUnreadBytes) {
     EXPECT_TRUE(Walk(ToWin(path), &first).empty());
     EXPECT_EQ(first, 1);
 
-    // A directory offset past the end of the file: the read comes short and
-    // nothing unread is parsed.
+    // A directory offset past the end of the file lies behind the end record
+    // as well: the span from it to the end record is negative, and the walk
+    // is refused before anything is read (no short read of the directory).
     d = z.Bytes_;
     PutLe32(d, z.EndRecordOffset + 16, static_cast<uint32_t>(d.size() + 100000));
     WriteBytes(path, d);
     EXPECT_TRUE(Walk(ToWin(path), &first).empty());
     EXPECT_NE(first, 0);
+    EXPECT_EQ(first, -1);
 
     // A directory offset behind the end record: a negative span, refused.
     d = z.Bytes_;

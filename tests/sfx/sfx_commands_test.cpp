@@ -12,6 +12,7 @@
 
 #include "support/pe_test_image.h"
 #include "support/test_util.h"
+#include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
 using namespace testutil;
@@ -420,12 +421,66 @@ TEST_F(SfxFixture, CatWritesOneEntryOrSaysWhyNot) {
     EXPECT_NE(o.Err.find("output failed (2), it is larger than the directory says"), std::string::npos) << o.Err;
 }
 
+TEST_F(SfxFixture, EveryReadingCommandTakesALauncherThroughItsArchive) {
+    ZipEntrySpec broken = BadCrc("broken.txt", "data");
+    Bytes zip = BuildZip({Stored("Setup.exe", "MZ program"), Folder("docs/"), Stored("docs/a.txt", "alpha"), broken})
+                    .Bytes_;
+    std::string launcher = dir.HostPath("MyApp.exe");
+    WriteBytes(launcher, sfx::EmbedZipResource(MakeImage(false, {{".text", 0x600, 0x600}}), zip));
+    // The scratch copies go below TMPDIR: it must be empty again after each command.
+    std::string temp = dir.HostPath("tmp");
+    ASSERT_EQ(RunShell("mkdir -p '" + temp + "'"), 0);
+    const char* oldTemp = std::getenv("TMPDIR");
+    std::string savedTemp = oldTemp != nullptr ? oldTemp : "";
+    setenv("TMPDIR", temp.c_str(), 1);
+    const std::string shown = launcher + " (its archive)";
+
+    Outcome o = Sfx({"check", launcher});
+    EXPECT_EQ(o.Code, 1);
+    EXPECT_EQ(CountLines(o.Out, shown + ": \"broken.txt\": fails the test extraction: checksum mismatch (1)"), 1u) << o.Out;
+    EXPECT_EQ(CountLines(o.Out, "pc.dat"), 0u) << "never the scratch name:\n" << o.Out;
+    EXPECT_EQ(ListFiles(temp), std::vector<std::string>{});
+    o = Sfx({"list", launcher});
+    EXPECT_EQ(o.Code, 0) << o.Err;
+    EXPECT_EQ(CountLines(o.Out, "\"docs\\a.txt\""), 1u) << o.Out;
+    o = Sfx({"test", launcher});
+    EXPECT_EQ(CountLines(o.Out, shown + ": 4 entries tested, 1 failed"), 1u) << o.Out;
+    o = Sfx({"extract", launcher, dir.HostPath("out")});
+    EXPECT_EQ(ListFiles(dir.HostPath("out")), (std::vector<std::string>{"Setup.exe", "docs/a.txt"}));
+    EXPECT_EQ(CountLines(o.Out, shown + ": \"broken.txt\": failed: checksum mismatch (1)"), 1u) << o.Out;
+    o = Sfx({"cat", launcher, "docs/a.txt"});
+    EXPECT_EQ(o.Out, "alpha");
+    o = Sfx({"cat", launcher, "missing"});
+    EXPECT_EQ(o.Err, "sfx: " + shown + ": no entry named \"missing\"\n");
+    EXPECT_EQ(ListFiles(temp), std::vector<std::string>{}) << "no scratch copy stays behind";
+    EXPECT_TRUE(IsDir(temp));
+
+    // unpack: the resource byte for byte, never over the launcher itself.
+    o = Sfx({"unpack", launcher, "-o", dir.HostPath("back.zip")});
+    EXPECT_EQ(o.Code, 0) << o.Err;
+    EXPECT_EQ(ReadBytes(dir.HostPath("back.zip")), zip);
+    Bytes before = ReadBytes(launcher);
+    o = Sfx({"unpack", launcher, "-o", launcher});
+    EXPECT_EQ(o.Code, 1);
+    EXPECT_NE(o.Err.find("is the launcher itself"), std::string::npos) << o.Err;
+    EXPECT_EQ(ReadBytes(launcher), before);
+    o = Sfx({"unpack", dir.HostPath("back.zip"), "-o", dir.HostPath("again.zip")});
+    EXPECT_EQ(o.Code, 1);
+    EXPECT_EQ(o.Err, "sfx: " + dir.HostPath("back.zip") + ": not a launcher: no resource ZIP/1 in it\n");
+    EXPECT_FALSE(Exists(dir.HostPath("again.zip")));
+    EXPECT_EQ(Sfx({"unpack", launcher}).Code, 2) << "no -o";
+    if (oldTemp != nullptr)
+        setenv("TMPDIR", savedTemp.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}
+
 TEST_F(SfxFixture, CommandLineErrorsAndHelp) {
     Outcome o = Sfx({});
     EXPECT_EQ(o.Code, 2);
     o = Sfx({"--help"});
     EXPECT_EQ(o.Code, 0);
-    for (const char* command : {"sfx check", "sfx list", "sfx test", "sfx extract", "sfx cat", "sfx pack"})
+    for (const char* command : {"sfx check", "sfx list", "sfx test", "sfx extract", "sfx cat", "sfx pack", "sfx unpack"})
         EXPECT_NE(o.Out.find(command), std::string::npos) << command;
     EXPECT_EQ(Sfx({"frobnicate"}).Code, 2);
     EXPECT_EQ(Sfx({"check"}).Code, 2);
@@ -461,4 +516,142 @@ TEST_F(SfxFixture, TheBinaryGivesTheSameExitCodes) {
     Outcome cat = SfxBinary("cat '" + good + "' Setup.exe");
     EXPECT_EQ(cat.Code, 0);
     EXPECT_EQ(Bytes(cat.Out.begin(), cat.Out.end()), MakeProgram());
+}
+
+// Archives as third-party writers make them (Python's zipfile, patched where
+// a writer of another kind would differ), each with what the launcher does
+// with it and the line that must say so.
+TEST_F(SfxFixture, CheckAndTestSayPreciselyWhatTheLauncherDoes) {
+    ASSERT_EQ(RunPython(R"(
+import io, struct, sys, zipfile, zlib
+out = sys.argv[1]
+def good(extra=()):
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, 'w') as z:
+        z.writestr('Setup.exe', b'MZ program')
+        for name, data in extra:
+            z.writestr(name, data, compress_type=zipfile.ZIP_DEFLATED)
+    return bytearray(b.getvalue())
+def eocd(d):
+    return d.rindex(b'PK\x05\x06')
+def save(name, d):
+    open(out + '/' + name, 'wb').write(bytes(d))
+
+# A spanning marker, and zero padding, before the first local header.
+d = good(); save('spanned.zip', b'PK\x07\x08' + d)
+save('padded.zip', b'\0' * 16 + d)
+
+# ZIP64: the end record defers the directory's offset to a ZIP64 end record.
+d = good(); e = eocd(d)
+count, size, offset = struct.unpack('<10xHII', d[e:e + 20])
+z64 = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, count, count, size, offset)
+loc = struct.pack('<IIQI', 0x07064b50, 0, e, 1)
+save('zip64-end.zip', d[:e] + z64 + loc + struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, count, count, size, 0xFFFFFFFF, 0))
+
+# ZIP64 sizes in an entry (local sizes 0xFFFFFFFF and a ZIP64 extra).
+b = io.BytesIO()
+with zipfile.ZipFile(b, 'w') as z:
+    z.writestr('Setup.exe', b'MZ program')
+    with z.open('big.bin', 'w', force_zip64=True) as f: f.write(b'data' * 10)
+save('zip64-entry.zip', b.getvalue())
+
+# Locator bytes inside a name, directly in front of the end record.
+b = io.BytesIO()
+with zipfile.ZipFile(b, 'w') as z:
+    z.writestr('Setup.exe', b'MZ program')
+    z.writestr('PK\x06\x07' + 'x' * 16, b'no zip64 here')
+d = bytearray(b.getvalue()); e = eocd(d)
+d[e - 12:e - 4] = bytes(8)  # the locator's offset: 0, a local header and no ZIP64 end record
+save('fake-locator.zip', d)
+
+# An entry that decodes to more than both headers say.
+d = good([('grows.bin', b'\0' * 262150)])
+lh = d.rindex(b'PK\x03\x04', 0, d.index(b'grows.bin') + 1)
+struct.pack_into('<I', d, lh + 22, 10)
+ch = d.rindex(b'PK\x01\x02', 0, d.rindex(b'grows.bin') + 1)
+struct.pack_into('<I', d, ch + 24, 10)
+save('grows.zip', d)
+
+# A local header whose CRC and compressed size disagree with the directory.
+d = good([('a.txt', b'alpha ' * 50)])
+lh = d.rindex(b'PK\x03\x04', 0, d.index(b'a.txt') + 1)
+struct.pack_into('<I', d, lh + 14, 0x12345678)
+ch = d.rindex(b'PK\x01\x02', 0, d.rindex(b'a.txt') + 1)
+(csize,) = struct.unpack_from('<I', d, ch + 20)
+struct.pack_into('<I', d, ch + 20, csize + 1)
+save('local-differs.zip', d)
+
+# A data descriptor without its signature (written for a stream, then the
+# four signature bytes dropped and the offsets behind them moved).
+class Stream(io.RawIOBase):
+    def __init__(self): self.b = bytearray()
+    def writable(self): return True
+    def write(self, x): self.b += x; return len(x)
+s = Stream()
+with zipfile.ZipFile(s, 'w', compression=zipfile.ZIP_DEFLATED) as z:
+    z.writestr('Setup.exe', b'MZ program')
+    with z.open('late.txt', 'w') as f: f.write(b'written late ' * 40)
+d = s.b
+dd = d.rindex(b'PK\x07\x08', 0, d.index(b'PK\x01\x02'))  # late.txt's, the last before the directory
+del d[dd:dd + 4]
+e = eocd(d)
+struct.pack_into('<I', d, e + 16, struct.unpack_from('<I', d, e + 16)[0] - 4)
+save('no-descriptor-signature.zip', d)
+
+# An end record inside the archive comment.
+d = good(); e = eocd(d)
+fake = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 1, 1, 46, 0, 0)
+comment = b'see ' + fake + b' here'
+d[e + 20:e + 22] = struct.pack('<H', len(comment))
+save('comment-end.zip', d + comment)
+
+# A directory offset outside the file.
+d = good(); e = eocd(d)
+struct.pack_into('<I', d, e + 16, len(d) + 1000)
+save('far-offset.zip', d)
+)", {dir.Host}), 0);
+
+    ZipEntrySpec nul = Stored(std::string("\0hidden.txt", 11), "never written");
+    Write("nul-name.zip", {Stored("Setup.exe", "p"), nul});
+
+    struct Row {
+        const char* File;
+        const char* Command;
+        int Code;
+        const char* Line;  // on standard output or error
+    };
+    const Row rows[] = {
+        {"nul-name.zip", "check", 1, "\"\\x00hidden.txt\": the stored name begins with a NUL byte; the launcher cuts it "
+                                     "to an empty name and never writes this entry"},
+        {"nul-name.zip", "extract", 1, "\"\\x00hidden.txt\": skipped: the stored name begins with a NUL byte"},
+        {"spanned.zip", "test", 1, "not recognised as a ZIP archive"},
+        {"spanned.zip", "list", 1, "not recognised as a ZIP archive"},
+        {"padded.zip", "test", 1, "not recognised as a ZIP archive"},
+        {"zip64-end.zip", "check", 1, "ZIP64 archive: the end record leaves the directory's offset to a ZIP64 record"},
+        {"zip64-end.zip", "test", 1, "ZIP64 archive"},
+        {"zip64-entry.zip", "check", 1, "\"big.bin\": ZIP64 entry: its sizes stand in a ZIP64 extra field"},
+        {"zip64-entry.zip", "test", 1, "(ZIP64 entry"},
+        {"fake-locator.zip", "list", 0, "2 entries"},
+        {"grows.zip", "check", 1, "\"grows.bin\": decodes to 262150 bytes, but the directory says 10 and the local "
+                                  "header 10; the launcher writes all 262150 bytes"},
+        {"grows.zip", "test", 1, "decodes to 262150 bytes"},
+        {"local-differs.zip", "check", 1, "\"a.txt\": the local header's CRC-32 (12345678) differs from the "
+                                          "directory's"},
+        {"local-differs.zip", "check", 1, "\"a.txt\": the local header's compressed size"},
+        {"no-descriptor-signature.zip", "check", 1, "\"late.txt\": fails the test extraction: checksum mismatch (1): "
+                                                    "its data descriptor has no signature (50 4B 07 08)"},
+        {"no-descriptor-signature.zip", "test", 1, "its data descriptor has no signature"},
+        {"comment-end.zip", "check", 1, "the archive comment (behind the end record at offset"},
+        {"far-offset.zip", "check", 1, "the end record's directory offset"},
+        {"far-offset.zip", "list", 1, "lies outside the file"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {row.Command, dir.HostPath(row.File)};
+        if (std::string(row.Command) == "extract") args.push_back(dir.HostPath(std::string("x-") + row.File));
+        Outcome o = Sfx(args);
+        EXPECT_EQ(o.Code, row.Code) << row.File << " " << row.Command << "\n" << o.Out << o.Err;
+        EXPECT_EQ(CountLines(o.Out + o.Err, row.Line), 1u) << row.File << " " << row.Command << "\n" << o.Out << o.Err;
+    }
+    // The fake locator makes no ZIP64 archive.
+    EXPECT_EQ(Sfx({"list", dir.HostPath("fake-locator.zip")}).Err, "");
 }

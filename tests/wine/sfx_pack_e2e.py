@@ -109,6 +109,24 @@ def sfx_exe(args, wine64, sfx, *arguments):
     return result.returncode, result.stdout.decode("latin-1"), result.stderr.decode("latin-1")
 
 
+def read_back(sfx, launcher, archive, packs):
+    """The packed launcher read back through its archive with check, list,
+    test and unpack; unpack gives the archive byte for byte."""
+    shown = launcher + " (its archive)"
+    for command in ("check", "list", "test"):
+        result = subprocess.run([sfx, command, launcher], capture_output=True, text=True)
+        check(result.returncode == 0, "sfx %s of the launcher: %d\n%s%s" % (command, result.returncode,
+                                                                           result.stdout, result.stderr))
+        check("pc.dat" not in result.stdout + result.stderr, "sfx %s names its scratch copy" % command)
+    result = subprocess.run([sfx, "check", launcher], capture_output=True, text=True)
+    check(shown + ": " in result.stdout, "sfx check does not name the launcher: %s" % result.stdout)
+    unpacked = os.path.join(packs, "unpacked.zip")
+    result = subprocess.run([sfx, "unpack", launcher, "-o", unpacked], capture_output=True, text=True)
+    check(result.returncode == 0, "sfx unpack: %s%s" % (result.stdout, result.stderr))
+    check(read(unpacked) == read(archive), "sfx unpack did not give the packed archive byte for byte")
+    print("the packed launcher reads back: check, list, test, and unpack byte for byte")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
@@ -137,6 +155,7 @@ def main():
     native = os.path.join(packs, "packed-native.exe")
     result = subprocess.run([args.sfx, "pack", stub, archive, "-o", native], capture_output=True, text=True)
     check(result.returncode == 0, "sfx pack failed: %s%s" % (result.stdout, result.stderr))
+    read_back(args.sfx, native, archive, packs)
     run_launcher(args, wine64, native, "sfx-packed-native", setup_exe)
 
     # The Windows tool and the stub, built from the same sources with the
