@@ -68,6 +68,7 @@ struct EngineStateRecord {
     int32_t UncompressedSize = 0;   // or DeferredSize
     int16_t ProgressPercent = 0;    // the percentage announced last
     uint32_t RunningCrc = 0;
+    uint64_t BytesFlushed = 0;      // output handed to FlushOutput for this entry, in any output mode
     uint16_t EntryFlags = 0;        // general-purpose flags of the local header
     bool CancelRequested = false;
     bool InputExhausted = false;    // reader ran past the data or the file, or a read failed

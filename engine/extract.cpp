@@ -237,6 +237,7 @@ ExtractResult ExtractEntry(const char* archivePath, const char* destPath, uint16
     e.ProgressPercent = 0;
     if (progressWindow != 0) SendProgress(progressWindow, progressCommandId, &e.ProgressPercent);
     e.RunningCrc = 0xFFFFFFFFu;
+    e.BytesFlushed = 0;
     ExtractResult result = Decode(method);
 
     // The data descriptor's CRC, the final CRC, the archive closed.

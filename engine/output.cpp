@@ -33,6 +33,7 @@ bool FlushOutput(uint16_t n) {
             result = false;
         }
     }
+    e.BytesFlushed += n;
     UpdateCrc(e.OutputWindow, n);
     return result;
 }

@@ -122,9 +122,9 @@ std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t 
 // One line describing a walk that ended before its first entry, or "".
 std::string DescribeFirstResult(const ArchiveWalk& walk);
 
-// An entry run through the engine as the launcher runs it, into a scratch
-// file that is removed again: the result, and the number of bytes the
-// decoder wrote when it succeeded.
+// An entry run through the engine as the launcher runs it, in test-only
+// mode: the result, and the number of bytes the decoder put out when it
+// succeeded.
 struct EntryTrial {
     ExtractResult Result = Ok;
     uint64_t DecodedSize = 0;
