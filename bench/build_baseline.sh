@@ -22,7 +22,7 @@ fi
 cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DLAUNCHER_TESTS=OFF >/dev/null
 ninja -C "$src/build" -j2 sfx zipcore platform
-cp "$src/build/tools/sfx/sfx" "$out/sfx"
+cp "$src/build/sfx/sfx" "$out/sfx"
 libdeflate=(-DHAVE_LIBDEFLATE=0)
 if [[ -f /usr/include/libdeflate.h ]]; then libdeflate=(-DHAVE_LIBDEFLATE=1 -ldeflate); fi
 g++ -std=c++20 -O2 -DNDEBUG -I"$src" "$root/bench/inflate_bench.cpp" \

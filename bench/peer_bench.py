@@ -435,7 +435,7 @@ def main():
         if not os.path.isdir(args.shared) and common:
             args.shared = os.path.join(os.path.dirname(os.path.dirname(common)), "shared")
     build = os.path.abspath(args.build_dir)
-    sfx = os.path.join(build, "tools", "sfx", "sfx")
+    sfx = os.path.join(build, "sfx", "sfx")
     ibench = os.path.join(build, "bench", "inflate_bench")
     for b in (sfx, ibench):
         if not os.path.exists(b):

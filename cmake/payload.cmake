@@ -8,7 +8,7 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
   # same toolchain and zipped as "Setup.exe". It carries the launcher's
   # manifest, so that Windows does not ask for elevation because of its name.
   enable_language(RC)
-  set(WIN32_MANIFEST ${CMAKE_SOURCE_DIR}/platform/win32/launcher.manifest)
+  set(WIN32_MANIFEST ${CMAKE_SOURCE_DIR}/entry/launcher.manifest)
   set(DEMO_SETUP_RC ${CMAKE_BINARY_DIR}/demo-setup.rc)
   file(WRITE ${DEMO_SETUP_RC}.in "1 24 \"@WIN32_MANIFEST@\"\n")
   configure_file(${DEMO_SETUP_RC}.in ${DEMO_SETUP_RC} @ONLY)
@@ -26,9 +26,9 @@ set(DEMO_PAYLOAD ${CMAKE_BINARY_DIR}/demo-payload.zip)
 add_custom_command(
   OUTPUT ${DEMO_PAYLOAD}
   COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=1700000000
-          python3 ${CMAKE_SOURCE_DIR}/tools/make_demo_zip.py ${CMAKE_SOURCE_DIR}/demo ${LAUNCHER_BACKEND} ${DEMO_PAYLOAD}
+          python3 ${CMAKE_SOURCE_DIR}/demo/make_demo_zip.py ${CMAKE_SOURCE_DIR}/demo ${LAUNCHER_BACKEND} ${DEMO_PAYLOAD}
           ${DEMO_EXTRA_FILES}
-  DEPENDS ${DEMO_FILES} ${CMAKE_SOURCE_DIR}/tools/make_demo_zip.py ${DEMO_EXTRA_DEPENDS}
+  DEPENDS ${DEMO_FILES} ${CMAKE_SOURCE_DIR}/demo/make_demo_zip.py ${DEMO_EXTRA_DEPENDS}
   COMMENT "Zipping the demo installer"
   VERBATIM)
 add_custom_target(demo_payload DEPENDS ${DEMO_PAYLOAD})
@@ -53,7 +53,7 @@ launcher_payload_end:
 ")
   configure_file(${PAYLOAD_ASM}.in ${PAYLOAD_ASM} @ONLY)
   set_source_files_properties(${PAYLOAD_ASM} PROPERTIES OBJECT_DEPENDS ${PAYLOAD_FILE})
-  add_executable(launcher ${CMAKE_SOURCE_DIR}/platform/posix/entry/launcher_main.cpp ${PAYLOAD_ASM})
+  add_executable(launcher ${CMAKE_SOURCE_DIR}/entry/launcher_posix.cpp ${PAYLOAD_ASM})
   target_link_libraries(launcher PRIVATE zipcore)
   target_compile_options(launcher PRIVATE ${CORE_FLAGS})
   if(NOT LAUNCHER_PAYLOAD)
@@ -71,7 +71,7 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
 ")
   configure_file(${PAYLOAD_RC}.in ${PAYLOAD_RC} @ONLY)
   set_source_files_properties(${PAYLOAD_RC} PROPERTIES OBJECT_DEPENDS "${PAYLOAD_FILE};${WIN32_MANIFEST}")
-  add_executable(launcher WIN32 ${CMAKE_SOURCE_DIR}/platform/win32/entry/launcher_main.cpp ${PAYLOAD_RC})
+  add_executable(launcher WIN32 ${CMAKE_SOURCE_DIR}/entry/launcher_win32.cpp ${PAYLOAD_RC})
   target_link_libraries(launcher PRIVATE zipcore)
 
   # Small: optimised for size, unused functions and data dropped by the

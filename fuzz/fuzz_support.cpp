@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 
 namespace fuzzing {
 

@@ -20,7 +20,7 @@
 #include <deque>
 
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 
 namespace win {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 
 namespace win::posix::detail {
 

@@ -12,7 +12,7 @@
 
 #include "archive/archive.h"
 #include "codecs/codecs.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/corpus.h"
 #include "support/decoder_harness.h"
 #include "support/legacy_encoders.h"

@@ -18,7 +18,7 @@
 #include "codecs/codecs.h"
 #include "engine/engine.h"
 #include "launcher/launcher.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
 

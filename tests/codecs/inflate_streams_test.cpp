@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codecs/codecs.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/bit_writer.h"
 #include "support/deflate_writer.h"
 #include "support/decoder_harness.h"

@@ -11,7 +11,7 @@
 
 #include "archive/archive.h"
 #include "engine/engine.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/test_util.h"
 
 using namespace testutil;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/test_util.h"
 
 using namespace testutil;

@@ -25,7 +25,7 @@
 #endif
 
 #include "launcher/launcher.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/test_util.h"
 #include "support/zlib_deflate.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "launcher/launcher.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 #include "support/test_util.h"
 
 using namespace testutil;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "support/pe_test_image.h"
 #include "support/test_util.h"
-#include "tools/sfx/sfx.h"
+#include "sfx/sfx.h"
 
 using namespace testutil;
 

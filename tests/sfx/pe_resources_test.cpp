@@ -15,7 +15,7 @@
 
 #include "support/pe_test_image.h"
 #include "support/test_util.h"
-#include "tools/sfx/pe_resources.h"
+#include "sfx/pe_resources.h"
 
 using namespace testutil;
 using sfx::PeError;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/test_util.h"
-#include "tools/sfx/sfx.h"
+#include "sfx/sfx.h"
 
 using namespace testutil;
 

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "support/test_util.h"
-#include "tools/sfx/sfx.h"
-#include "tools/sfx/zip_folder.h"
+#include "sfx/sfx.h"
+#include "sfx/zip_folder.h"
 
 using namespace testutil;
 

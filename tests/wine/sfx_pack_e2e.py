@@ -22,7 +22,7 @@ import sys
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+sys.path.insert(0, HERE)
 
 import wine_run  # noqa: E402
 
@@ -141,7 +141,7 @@ def main():
 
     # The Windows tool, built from the same sources with the same toolchain.
     subprocess.run(["cmake", "--build", build, "--target", "sfx", "-j2"], check=True, stdout=subprocess.DEVNULL)
-    sfx = os.path.join(build, "tools", "sfx", "sfx.exe")
+    sfx = os.path.join(build, "sfx", "sfx.exe")
     win = wine_run.windows_path
 
     code, out, err = sfx_exe(args, wine64, sfx, "check", win(archive))

@@ -27,7 +27,6 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 
 import pe_image  # noqa: E402
 import wine_run  # noqa: E402

@@ -3,7 +3,7 @@
 # fresh temporary directory, then shows what it left there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
+bash scripts/install-deps.sh
 cmake -S . -B build-demo -G Ninja -DLAUNCHER_TESTS=OFF >/dev/null
 ninja -C build-demo launcher >/dev/null
 tmp=$(mktemp -d /tmp/launcher-demo-XXXXXX)

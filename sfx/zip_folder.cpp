@@ -8,7 +8,7 @@
 // comment length, disk, internal attributes, external attributes (the DOS
 // attribute byte: 0x10 folder, 0x20 file), local header offset, name. End
 // record: 50 4B 05 06, disk numbers, entry counts, directory size and offset.
-#include "tools/sfx/zip_folder.h"
+#include "sfx/zip_folder.h"
 
 #include <zlib.h>
 
@@ -17,8 +17,8 @@
 #include <ctime>
 #include <filesystem>
 
-#include "tools/sfx/archive_scan.h"
-#include "tools/sfx/host.h"
+#include "sfx/archive_scan.h"
+#include "sfx/host.h"
 
 namespace sfx {
 

@@ -5,15 +5,15 @@
 # Afterwards it shows what the launcher extracted there and the marker file
 # that the demo's Setup.exe wrote.
 #
-#   tools/run-wine-demo.sh [BUILD_DIR]       (default: build-wine)
+#   scripts/run-wine-demo.sh [BUILD_DIR]       (default: build-wine)
 #
-# Installs what the machine lacks first (tools/install-deps.sh): cmake,
+# Installs what the machine lacks first (scripts/install-deps.sh): cmake,
 # ninja, python3, g++-mingw-w64-x86-64, wine64.
 set -eu
 
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$SOURCE/build-wine}
-bash "$SOURCE/tools/install-deps.sh"
+bash "$SOURCE/scripts/install-deps.sh"
 
 GENERATOR=
 if command -v ninja >/dev/null 2>&1; then GENERATOR="-G Ninja"; fi
@@ -27,7 +27,7 @@ rm -rf "$TEMPDIR"
 mkdir -p "$TEMPDIR"
 echo "Running $BUILD/launcher.exe under wine64 (TMP = TEMP = $TEMPDIR) ..."
 status=0
-python3 "$SOURCE/tools/wine_run.py" --prefix "$BUILD/wineprefix" --temp "$TEMPDIR" "$BUILD/launcher.exe" || status=$?
+python3 "$SOURCE/tests/wine/wine_run.py" --prefix "$BUILD/wineprefix" --temp "$TEMPDIR" "$BUILD/launcher.exe" || status=$?
 echo "Exit code: $status"
 echo "Extracted into the temporary directory:"
 (cd "$TEMPDIR" && find . -mindepth 1 | sort | sed 's/^\.\//  /')

@@ -7,8 +7,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "platform/posix/posix_testing.h"
-#include "tools/sfx/host.h"
+#include "platform/posix/posix_backend.h"
+#include "sfx/host.h"
 
 namespace sfx {
 

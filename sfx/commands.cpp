@@ -4,9 +4,9 @@
 
 #include "archive/archive.h"
 #include "launcher/launcher.h"
-#include "tools/sfx/archive_scan.h"
-#include "tools/sfx/host.h"
-#include "tools/sfx/sfx.h"
+#include "sfx/archive_scan.h"
+#include "sfx/host.h"
+#include "sfx/sfx.h"
 
 namespace sfx {
 

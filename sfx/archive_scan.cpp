@@ -8,7 +8,7 @@
 // 0xFFFF / 0xFFFFFFFF into these fields. Central-directory record: 46 fixed
 // bytes (signature 50 4B 01 02, host system at 5, name length n at 28, extra
 // length m at 30, comment length k at 32), then the name.
-#include "tools/sfx/archive_scan.h"
+#include "sfx/archive_scan.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,7 @@
 #include <fstream>
 
 #include "archive/archive.h"
-#include "tools/sfx/host.h"
+#include "sfx/host.h"
 
 namespace sfx {
 

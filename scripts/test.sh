@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the test suite natively, then again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of every
-# fuzz harness (tools/fuzz.sh; 20 s each).
+# fuzz harness (scripts/fuzz.sh; 20 s each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
+bash scripts/install-deps.sh
 jobs=$(nproc)
 
 echo "== native build and tests"
@@ -18,4 +18,4 @@ ninja -C build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs")
 
 echo "== fuzz smoke"
-bash tools/fuzz.sh 20
+bash scripts/fuzz.sh 20

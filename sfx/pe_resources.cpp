@@ -21,7 +21,7 @@
 //
 // Every read goes through Read16/Read32, which check the range against the
 // buffer first, so a damaged stub gives a PeError and never a stray read.
-#include "tools/sfx/pe_resources.h"
+#include "sfx/pe_resources.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,8 @@
-// Hooks of the POSIX backend for the program's entry and for tests: the
-// resource registry, the path mapping, emulated windows, keys and clock, and
-// the record of the last shell call.
+// What the POSIX backend offers beyond the Win32 interface of platform.h:
+// the path mapping between Windows and Linux names (the launcher's Linux
+// entry and sfx use it in production), the resource registry that stands in
+// for the module's resource section, and, for tests, emulated windows, keys
+// and clock and the record of the last shell call.
 //
 // The backend presents Linux as a Windows machine:
 // - Drive "C:" is the root of the host file system, "\" and "/" both

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/sfx/host.h"
-#include "tools/sfx/sfx.h"
+#include "sfx/host.h"
+#include "sfx/sfx.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "launcher/launcher.h"
-#include "platform/posix/posix_testing.h"
+#include "platform/posix/posix_backend.h"
 
 extern "C" const unsigned char launcher_payload[];
 extern "C" const unsigned char launcher_payload_end[];

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/sfx/host.h"
+#include "sfx/host.h"
 
 namespace sfx {
 

@@ -2,10 +2,10 @@
 // failures become messages and exit codes.
 #include <new>
 
-#include "tools/sfx/archive_scan.h"
-#include "tools/sfx/host.h"
-#include "tools/sfx/pe_resources.h"
-#include "tools/sfx/sfx.h"
+#include "sfx/archive_scan.h"
+#include "sfx/host.h"
+#include "sfx/pe_resources.h"
+#include "sfx/sfx.h"
 
 namespace sfx {
 

@@ -13,8 +13,8 @@
 #include <set>
 
 #include "launcher/launcher.h"
-#include "tools/sfx/archive_scan.h"
-#include "tools/sfx/sfx.h"
+#include "sfx/archive_scan.h"
+#include "sfx/sfx.h"
 
 namespace sfx {
 

@@ -3,10 +3,10 @@
 // carries is replaced); the archive becomes its resource "ZIP", id 1.
 #include <filesystem>
 
-#include "tools/sfx/archive_scan.h"
-#include "tools/sfx/pe_resources.h"
-#include "tools/sfx/sfx.h"
-#include "tools/sfx/zip_folder.h"
+#include "sfx/archive_scan.h"
+#include "sfx/pe_resources.h"
+#include "sfx/sfx.h"
+#include "sfx/zip_folder.h"
 
 namespace sfx {
 
