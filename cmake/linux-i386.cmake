@@ -10,7 +10,8 @@
 #
 # This is a native build for cmake (no CMAKE_SYSTEM_NAME), so the tests are
 # configured as on the host; the Windows launcher under Wine and the checks of
-# the PE deliverable belong to the x86-64 build and are left out here.
+# the PE deliverable belong to the x86-64 build and are left out here
+# (LAUNCHER_WINE_TESTS).
 set(I386_FLAGS "-m32 -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
 set(CMAKE_C_FLAGS_INIT "${I386_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${I386_FLAGS}")
