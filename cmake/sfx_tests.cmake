@@ -12,6 +12,9 @@ foreach(tool MINGW_I686_GCC MINGW_X86_64_GCC MINGW_I686_WINDRES MINGW_X86_64_WIN
     set(${tool} "")
   endif()
 endforeach()
+if(NOT LAUNCHER_WINE_TESTS)
+  set(WINE64_EXE "")  # Wine runs only in the builds that run the Wine tests
+endif()
 
 target_link_libraries(unit_tests PRIVATE sfxlib)
 add_dependencies(unit_tests sfx)

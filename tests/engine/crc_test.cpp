@@ -27,11 +27,16 @@ uint64_t PowerModP(int n) {
 // The carry-less quotient of x^n by P (n <= 64).
 uint64_t PowerDivP(int n) {
     // Long division of the 65-bit x^n, kept as (high bit, low 64 bits).
+    // Plain 64-bit halves, so that the test also builds where the compiler
+    // has no 128-bit integer (i386).
     uint64_t quotient = 0;
-    unsigned __int128 rest = static_cast<unsigned __int128>(1) << n;
+    uint64_t high = n == 64 ? 1 : 0;
+    uint64_t low = n == 64 ? 0 : 1ull << n;
     for (int shift = n - 32; shift >= 0; shift--) {
-        if (rest & (static_cast<unsigned __int128>(1) << (shift + 32))) {
-            rest ^= static_cast<unsigned __int128>(Polynomial) << shift;
+        int top = shift + 32;  // the leading term of P, shifted
+        if (top == 64 ? high & 1 : (low >> top) & 1) {
+            low ^= Polynomial << shift;
+            if (shift > 0) high ^= Polynomial >> (64 - shift);
             quotient |= 1ull << shift;
         }
     }
