@@ -549,7 +549,7 @@ uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset) {
 
 // ---- the rewrite ----
 
-Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report) {
+Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report, const ResourceEdit& edit) {
     EmbedReport local;
     EmbedReport& r = report != nullptr ? *report : local;
     r = EmbedReport{};
@@ -559,6 +559,9 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
     if (image.CheckSumOffset % 2 != 0) throw PeError("misaligned optional header");
 
     ResourceTree tree = ReadResources(stub, image);
+    for (const ResourceKey& type : edit.DropTypes) tree.erase(type);
+    for (const auto& [type, names] : edit.Add)
+        for (const auto& [name, languages] : names) tree[type][name] = languages;
     ResourceNames& zip = tree[ResourceKey::Named("ZIP")];
     zip.erase(ResourceKey::Number(ZipResourceId));
     zip[ResourceKey::Number(ZipResourceId)][ResourceKey::Number(NeutralLanguage)] = ResourceData{0, payload};

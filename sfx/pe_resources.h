@@ -141,8 +141,17 @@ struct EmbedReport {
     std::string OldSectionRenamedTo;   // non-empty when the old resource section was left behind under a new name
 };
 
-// The stub with `payload` as resource "ZIP", id 1, language neutral (0). The
-// stub's other resources (manifest, icons, version) are kept; any earlier
+// Resources to change besides the archive: every resource of a type in
+// DropTypes goes, then every type and name of Add replaces what the tree
+// has under it (sfx/pe_identity.h builds the icon and version edits).
+struct ResourceEdit {
+    std::vector<ResourceKey> DropTypes;
+    ResourceTree Add;
+};
+
+// The stub with `payload` as resource "ZIP", id 1, language neutral (0), and
+// `edit` applied. The stub's other resources (manifest, icons, version) are
+// kept unless the edit replaces them; any earlier
 // "ZIP" id 1, in any language, is replaced. The resource section is rewritten
 // in place when it is the last thing in the file, and otherwise added as a
 // new last section (the old one stays, unreferenced and renamed). Only the
@@ -152,7 +161,8 @@ struct EmbedReport {
 // is addressed from code. Section
 // table, SizeOfImage, SizeOfInitializedData, data directory 2 and the
 // checksum are updated; a certificate becomes invalid and is removed.
-Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr);
+Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr,
+                       const ResourceEdit& edit = {});
 
 // Checks a finished image the way the loader will see it: headers parse,
 // sections are aligned, do not overlap in memory, lie inside SizeOfImage

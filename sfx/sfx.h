@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sfx {
@@ -72,6 +73,12 @@ struct PackOptions {
     std::string Output;
     bool Force = false;  // pack even when check finds problems, or into a program that is no launcher
     CheckOptions Check;
+    // The launcher's identity: an .ico file for its icon, and version
+    // information from a file of KEY=VALUE lines and from the command line
+    // (KEY, VALUE in UTF-8), the command line's replacing the file's.
+    std::string Icon;
+    std::string VersionFile;
+    std::vector<std::pair<std::string, std::string>> VersionInfo;
 };
 int RunPack(const PackOptions& options, std::ostream& out, std::ostream& err);
 
