@@ -378,7 +378,10 @@ void VerifyResourcesKept(const Bytes& stub, const Bytes& image, const ResourceEd
         return l == n->second.end() ? nullptr : &l->second;
     };
     auto describe = [](const ResourceKey& type, const ResourceKey& name, const ResourceKey& language) {
-        return "resource " + type.Describe() + "/" + name.Describe() + " (language " + language.Describe() + ")";
+        char id[16];
+        std::snprintf(id, sizeof id, "%04X", language.Id);
+        return "resource " + type.Describe() + "/" + name.Describe() + " (language " +
+               (language.IsName ? language.Describe() : std::string(id)) + ")";
     };
     for (const auto& [type, names] : before) {
         if (std::find(edit.DropTypes.begin(), edit.DropTypes.end(), type) != edit.DropTypes.end()) continue;

@@ -244,11 +244,7 @@ def check_identity(args, wine64, sfx, stub, archive, packs):
     with open(source, "w") as f:
         f.write(PROBE_SOURCE)
     subprocess.run([gcc, "-O1", "-o", probe, source, "-lversion", "-lgdi32", "-luser32", "-lshell32"], check=True)
-    env = wine_run.wine_env(os.path.join(args.work, "prefix"), packs)
-    result = subprocess.run([wine64, probe, wine_run.windows_path(launcher)], env=env, capture_output=True,
-                            timeout=300)
-    subprocess.run([wine_run.find_wineserver(wine64), "-w"], env=env, check=True)
-    said = result.stdout.decode("latin-1").replace("\r", "").splitlines()
+    code, said = run_probe(args, wine64, probe, launcher)
     print("\n".join("  probe: " + line for line in said))
     expected = VERSION_EXPECTED + [
         "icon 16: image 1 of %d bytes, 16x16" % len(images[0][1]),
@@ -257,9 +253,18 @@ def check_identity(args, wine64, sfx, stub, archive, packs):
         "ExtractIconExA 1",
         "manifest asInvoker",
     ]
-    check(result.returncode == 0 and said == expected,
+    check(code == 0 and said == expected,
           "the probe read from the launcher:\n%s\nexpected:\n%s" % ("\n".join(said), "\n".join(expected)))
-    return launcher
+    return launcher, probe, expected
+
+
+def run_probe(args, wine64, probe, launcher):
+    """The probe's exit code and lines about the launcher."""
+    env = wine_run.wine_env(os.path.join(args.work, "prefix"), os.path.dirname(probe))
+    result = subprocess.run([wine64, probe, wine_run.windows_path(launcher)], env=env, capture_output=True,
+                            timeout=300)
+    subprocess.run([wine_run.find_wineserver(wine64), "-w"], env=env, check=True)
+    return result.returncode, result.stdout.decode("latin-1").replace("\r", "").splitlines()
 
 
 def read_back(sfx, launcher, archive, packs):
@@ -310,7 +315,7 @@ def main():
     check(result.returncode == 0, "sfx pack failed: %s%s" % (result.stdout, result.stderr))
     read_back(args.sfx, native, archive, packs)
     run_launcher(args, wine64, native, "sfx-packed-native", setup_exe)
-    identity = check_identity(args, wine64, args.sfx, stub, archive, packs)
+    identity, probe, probed = check_identity(args, wine64, args.sfx, stub, archive, packs)
     run_launcher(args, wine64, identity, "sfx-packed-identity", setup_exe)
     print("icon and version information: %d bytes more than the launcher without them"
           % (os.path.getsize(identity) - os.path.getsize(native)))
@@ -364,8 +369,15 @@ def main():
     with open(os.path.join(folder, "docs", "Caf\u00e9.txt"), "wb") as f:
         f.write(b"accented name")
     from_folder = os.path.join(packs, "packed-folder.exe")
-    code, out, err = sfx_exe(args, wine64, sfx, "pack", win(stub), win(folder), "-o", win(from_folder))
+    # sfx.exe takes its arguments in the ANSI code page: the copyright sign
+    # arrives in the version information as U+00A9 all the same.
+    code, out, err = sfx_exe(args, wine64, sfx, "pack", win(stub), win(folder), "-o", win(from_folder),
+                             "--icon", win(os.path.join(packs, "example.ico")), "--version-info", VERSION_ARGS[2])
     check(code == 0, "sfx.exe pack of a folder: %d\n%s%s" % (code, out, err))
+    code, said = run_probe(args, wine64, probe, from_folder)
+    copyright = [line for line in VERSION_EXPECTED if line.startswith("LegalCopyright=")]
+    for line in copyright + probed[-5:]:
+        check(line in said, "sfx.exe pack --icon --version-info: the probe did not read %r:\n%s" % (line, "\n".join(said)))
     run_launcher(args, wine64, from_folder, "sfx-packed-by-sfx-exe", setup_exe)
     cafe = os.path.join(args.work, "runs", "sfx-packed-by-sfx-exe", "temp", "docs", "Caf\u00e9.txt")
     check(os.path.isfile(cafe) and read(cafe) == b"accented name", "sfx.exe pack: docs\\Caf\u00e9.txt did not arrive")
