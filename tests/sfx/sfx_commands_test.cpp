@@ -484,6 +484,23 @@ TEST_F(SfxFixture, CommandLineErrorsAndHelp) {
     EXPECT_EQ(o.Code, 0);
     for (const char* command : {"sfx check", "sfx list", "sfx test", "sfx extract", "sfx cat", "sfx pack", "sfx unpack"})
         EXPECT_NE(o.Out.find(command), std::string::npos) << command;
+    EXPECT_EQ(Sfx({"help"}).Out, o.Out);
+    // Every command's own help: its synopsis and only its options.
+    for (const char* command : {"check", "list", "test", "extract", "cat", "pack", "unpack"}) {
+        Outcome help = Sfx({command, "--help"});
+        EXPECT_EQ(help.Code, 0) << command;
+        EXPECT_EQ(help.Out.find(std::string("Usage: sfx ") + command + " "), 0u) << help.Out;
+        EXPECT_EQ(Sfx({"help", command}).Out, help.Out) << command;
+    }
+    o = Sfx({"check", "-h", "--no-such-option"});
+    EXPECT_EQ(o.Code, 0);
+    EXPECT_NE(o.Out.find("--codepage N"), std::string::npos) << o.Out;
+    EXPECT_EQ(o.Out.find("--force"), std::string::npos) << o.Out;
+    EXPECT_EQ(Sfx({"check", "--", "--help"}).Code, 1) << "after --, a file name";
+    EXPECT_EQ(Sfx({"help", "frobnicate"}).Code, 2);
+    o = Sfx({"--version"});
+    EXPECT_EQ(o.Code, 0);
+    EXPECT_EQ(o.Out, "sfx " SFX_VERSION "\n");
     EXPECT_EQ(Sfx({"frobnicate"}).Code, 2);
     EXPECT_EQ(Sfx({"check"}).Code, 2);
     EXPECT_EQ(Sfx({"check", "a", "b"}).Code, 2);
