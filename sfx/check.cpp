@@ -8,6 +8,7 @@
 // Windows itself refuses or merges (characters, device names, path lengths,
 // names equal but for case), and finally runs every file entry through the
 // engine in test-only mode, which checks its CRC.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -86,12 +87,73 @@ std::string WindowsNameProblem(const std::string& name) {
     return "";
 }
 
+// The name of the launcher's own copy of the archive in the temporary
+// folder, as WindowsKey gives it.
+const char ArchiveCopyKey[] = "PC.DAT";
+
+// Names that installers of other makes drop at the top of the temporary
+// folder too (a widely used installer's setup.ini, data1.cab, data1.hdr, ...).
+bool IsCommonInstallerName(const std::string& key) {
+    static const std::set<std::string> names = {"SETUP.INI", "SETUP.INX", "SETUP.LST", "LAYOUT.BIN"};
+    if (names.count(key) != 0) return true;
+    // DATA1.CAB, DATA2.CAB, DATA1.HDR: "DATA", digits, ".CAB" or ".HDR".
+    if (key.size() < 9 || key.compare(0, 4, "DATA") != 0) return false;
+    std::string tail = key.substr(key.size() - 4);
+    std::string digits = key.substr(4, key.size() - 8);
+    return (tail == ".CAB" || tail == ".HDR") && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool EndsWith(const std::string& s, const char* tail) {
+    size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// Why a file of a name that others use too, beside Setup.exe at the top of
+// the temporary folder that the user's programs share, is better put in
+// the product's folder; "" for other names. `key` is the name as WindowsKey
+// gives it.
+std::string TopLevelNameWarning(const std::string& key) {
+    if (EndsWith(key, ".DLL"))
+        return "a DLL at the top level of the temporary folder can be loaded by any program started from there "
+               "(Windows looks for a program's DLLs in the program's own folder first), and another installer may "
+               "leave one of this name there: put it in the product's folder and load it from there by its full path";
+    if (EndsWith(key, ".MSI"))
+        return "an installer package at the top level of the temporary folder, which other installers share: a "
+               "package of this name from another one replaces it, and Windows Installer records this path as the "
+               "source for later repairs; put it in the product's folder";
+    if (IsCommonInstallerName(key))
+        return "other installers drop files of this name at the top level of the temporary folder too: run one "
+               "after the other, they replace each other's, and Setup.exe may read another installer's; put it in "
+               "the product's folder";
+    return "";
+}
+
+// "a", "a" and "b", "a", "b", "c" and 4 more entries
+std::string NameList(const std::vector<const ArchiveEntry*>& entries) {
+    constexpr size_t Shown = 3;
+    std::string text;
+    size_t shown = entries.size() > Shown + 1 ? Shown : entries.size();
+    for (size_t i = 0; i < shown; i++) {
+        if (i > 0) text += i + 1 == shown && shown == entries.size() ? " and " : ", ";
+        text += Quote(entries[i]->Name);
+    }
+    if (shown < entries.size()) text += " and " + std::to_string(entries.size() - shown) + " more entries";
+    return text;
+}
+
 struct Checker {
     const std::string& HostPath;
     const std::string& CorePath;
     const CheckOptions& Options;
     CheckReport& Report;
     size_t NonAsciiNames = 0;
+    // Where the local header and data of every entry that passed its test
+    // extraction lie in the archive, [Start, End), and what it decoded to.
+    struct Span {
+        uint64_t Start, End, Size;
+        const ArchiveEntry* Entry;
+    };
+    std::vector<Span> Spans = {};
 
     void ArchiveProblem(const std::string& message) { Report.Problems.push_back({false, "", message}); }
     void EntryWarning(const ArchiveEntry& e, const std::string& message) {
@@ -189,6 +251,12 @@ struct Checker {
         if (local) CompareLocalHeader(e, *local, method);
         EntryTrial trial = TryEntry(CorePath, e.HeaderOffset);
         std::vector<std::string> notes = ExplainEntry(HostPath, e, local, &trial);
+        if (trial.Result == Ok && local) {
+            uint64_t start = static_cast<uint32_t>(e.HeaderOffset);
+            uint64_t data = deferred ? e.CompressedSize : local->CompressedSize;
+            Spans.push_back({start, start + ZipLocal::Size + local->NameLength + local->ExtraLength + data,
+                             trial.DecodedSize, &e});
+        }
         if (trial.Result != Ok)
             EntryProblem(e, "fails the test extraction: " + ResultName(trial.Result) + " (" +
                                 std::to_string(trial.Result) + ")" + (notes.empty() ? "" : ": " + notes.front()));
@@ -245,6 +313,63 @@ struct Checker {
                 EntryProblem(*e, "is the same file on Windows as " + Quote(it->second->Name) +
                                      " (the names differ only in case or trailing dots and spaces); the later entry "
                                      "overwrites the earlier");
+        }
+    }
+
+    // The launcher extracts into the root of the user's temporary folder,
+    // which all the user's programs share: files there meet those that other
+    // installers leave, before or after, under the same names. And the
+    // launcher's own archive copy, pc.dat, is in use there while it
+    // extracts and is deleted afterwards.
+    void CheckLayout(const std::vector<const ArchiveEntry*>& extracted) {
+        std::set<std::string> seen;
+        std::vector<const ArchiveEntry*> others;
+        for (const ArchiveEntry* e : extracted) {
+            std::string key = WindowsKey(e->Name);
+            if (key.substr(0, key.find('\\')) == ArchiveCopyKey) {
+                EntryProblem(*e, "the launcher keeps its copy of the archive as \"pc.dat\" in the temporary folder "
+                                 "while it extracts, and deletes it afterwards: nothing of this name can be extracted "
+                                 "there");
+                continue;
+            }
+            if (e->IsDirectory() || key.find('\\') != std::string::npos || key == "SETUP.EXE") continue;
+            if (!seen.insert(key).second) continue;
+            std::string warning = TopLevelNameWarning(key);
+            if (!warning.empty())
+                EntryWarning(*e, warning);
+            else
+                others.push_back(e);
+        }
+        if (!others.empty())
+            Report.Warnings.push_back({false, "", NameList(others) + (others.size() == 1 ? " lies" : " lie") +
+                                                      " at the top level of the temporary folder, among other "
+                                                      "installers' files: keep everything but Setup.exe in one "
+                                                      "folder named after the product"});
+    }
+
+    // Entries whose local headers and data overlap: the archive holds the
+    // data once, and the launcher writes it once for each of them. No
+    // archiver writes that; it is how the overlapping-entry zip bombs turn
+    // kilobytes into gigabytes. Spans that only touch do not overlap.
+    void CheckOverlaps() {
+        std::stable_sort(Spans.begin(), Spans.end(), [](const Span& a, const Span& b) { return a.Start < b.Start; });
+        for (size_t i = 0; i < Spans.size();) {
+            uint64_t end = Spans[i].End, total = Spans[i].Size;
+            std::vector<const ArchiveEntry*> group = {Spans[i].Entry};
+            size_t j = i + 1;
+            for (; j < Spans.size() && Spans[j].Start < end; j++) {
+                end = std::max(end, Spans[j].End);
+                total += Spans[j].Size;
+                group.push_back(Spans[j].Entry);
+            }
+            if (group.size() > 1)
+                Report.Warnings.push_back(
+                    {false, "",
+                     NameList(group) + " overlap in the archive (their local headers and data lie in bytes " +
+                         std::to_string(Spans[i].Start) + " to " + std::to_string(end - 1) +
+                         "): the launcher writes the shared data once for each, " + std::to_string(total) +
+                         " bytes in all; no archiver writes that, it is how overlapping-entry zip bombs grow"});
+            i = j;
         }
     }
 
@@ -356,7 +481,9 @@ CheckReport CheckArchive(const ArchiveInput& in, const CheckOptions& options) {
         if (report.Problems.size() != before) failed.insert(&e);
     }
     checker.CheckCollisions(extracted);
+    checker.CheckLayout(extracted);
     checker.CheckSetup(extracted, failed);
+    checker.CheckOverlaps();
     if (checker.NonAsciiNames != 0)
         report.Warnings.push_back({false, "", std::to_string(checker.NonAsciiNames) +
                                                   (checker.NonAsciiNames == 1 ? " name holds" : " names hold") +
@@ -372,13 +499,15 @@ void PrintCheckReport(const std::string& display, const CheckReport& report, std
     for (const Problem& p : report.Warnings)
         out << display << ": " << (p.AboutEntry ? Quote(p.Entry) + ": " : std::string()) << "warning: " << p.Message
             << "\n";
-    std::string entries = std::to_string(report.EntryCount) + (report.EntryCount == 1 ? " entry" : " entries");
-    if (report.Problems.empty())
-        out << display << ": " << entries << ", no problems: the launcher extracts every entry and starts Setup.exe\n";
-    else
-        out << display << ": " << entries << ", " << report.Problems.size()
-            << (report.Problems.size() == 1 ? " problem" : " problems")
-            << ": the launcher would not install everything\n";
+    auto count = [](size_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::string summary = count(report.EntryCount, "entry", "entries") + ", " +
+                          (report.Problems.empty() ? "no problems" : count(report.Problems.size(), "problem", "problems"));
+    if (!report.Warnings.empty()) summary += ", " + count(report.Warnings.size(), "warning", "warnings");
+    out << display << ": " << summary
+        << (report.Problems.empty() ? ": the launcher extracts every entry and starts Setup.exe\n"
+                                    : ": the launcher would not install everything\n");
 }
 
 int RunCheck(const std::string& archive, const CheckOptions& options, std::ostream& out, std::ostream&) {

@@ -12,59 +12,133 @@ namespace sfx {
 
 namespace {
 
-const char UsageText[] =
-    "Usage: sfx COMMAND ARGUMENTS\n"
-    "\n"
+// One row per command: what `sfx --help` lists and `sfx COMMAND --help`
+// shows. A command's options are the rows of Options that name it.
+struct CommandHelp {
+    const char* Name;
+    const char* Arguments;  // after "sfx NAME"
+    const char* Text;       // lines of what it does
+    bool ReadsArchive;      // takes a launcher wherever an archive stands
+};
+
+const CommandHelp Commands[] = {
+    {"check", "[--temp-length N] [--codepage N] ARCHIVE",
+     "Reports, one line each, everything that would make the launcher skip or\n"
+     "fail an entry, or not start Setup.exe; then tests every entry's CRC.\n"
+     "Warnings (files beside Setup.exe in the shared temporary folder, entries\n"
+     "that overlap) are counted apart and do not change the exit code.\n"
+     "Exit code 0 only when the launcher would install everything.",
+     true},
+    {"list", "ARCHIVE",
+     "The entries in directory order: method, flags (E encrypted, D data\n"
+     "descriptor, U UTF-8 name flag), sizes, CRC-32, DOS date and time, name.",
+     true},
+    {"test", "ARCHIVE", "Test-only extraction of every entry, with the engine's result code.", true},
+    {"extract", "[--progress] ARCHIVE DESTDIR",
+     "Extracts as the launcher does, into DESTDIR (created if missing), with a\n"
+     "progress bar on a terminal (or with --progress) and a summary. Ctrl+C\n"
+     "stops at the next progress step; the entry under way is removed.",
+     true},
+    {"cat", "ARCHIVE NAME", "Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.", true},
+    {"pack",
+     "STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N] [--codepage N]\n"
+     "           [--icon FILE.ico] [--version-info KEY=VALUE]... [--version-info-file FILE]",
+     "Writes OUT.exe: the launcher STUB (launcher-stub.exe) with the archive (or\n"
+     "FOLDER, zipped) as its resource \"ZIP\", id 1. Runs check first and writes\n"
+     "nothing when it finds a problem, unless --force is given.",
+     false},
+    {"unpack", "LAUNCHER -o ARCHIVE.zip", "Writes the launcher's archive (its resource ZIP/1) byte for byte.", false},
+};
+
+struct OptionHelp {
+    const char* Option;
+    const char* Commands;  // the commands that take it, each followed by a space
+    const char* Text;
+};
+
+const OptionHelp Options[] = {
+    {"--temp-length N", "check pack ",
+     "judge path lengths against a temporary folder path of N\ncharacters (default 64)"},
+    {"--codepage N", "check pack ",
+     "the ANSI code page of the launcher's users, in which names\nare written and read (default 1252)"},
+    {"--force", "pack ", "pack even when check finds problems, or into a program\nthat is not a launcher"},
+    {"--icon FILE.ico", "pack ", "the icon Explorer shows for the launcher"},
+    {"--version-info KEY=VALUE", "pack ",
+     "version information of the launcher; KEY is one of\n"
+     "CompanyName, FileDescription, FileVersion, InternalName,\n"
+     "LegalCopyright, LegalTrademarks, OriginalFilename,\n"
+     "ProductName, ProductVersion, Comments; FileVersion and\n"
+     "ProductVersion are numbers such as 1.2.3.4 (repeatable)"},
+    {"--version-info-file FILE", "pack ", "the same as KEY=VALUE lines (UTF-8; # begins a comment)"},
+    {"--progress", "extract ", "draw the progress bar also when standard error is no terminal"},
+    {"-o OUT.exe", "pack unpack ", "the launcher that pack writes (for unpack: the archive)"},
+};
+
+const char Purpose[] =
     "Checks ZIP archives against the self-extracting launcher, with the launcher's\n"
-    "own walker and extraction engine, and builds launchers that carry them.\n"
-    "\n"
-    "Commands:\n"
-    "  Every command that reads an archive also takes a launcher: it then reads\n"
-    "  the launcher's resource ZIP/1, as the launcher itself does.\n"
-    "  sfx check [--temp-length N] [--codepage N] ARCHIVE\n"
-    "      Reports, one line each, everything that would make the launcher skip or\n"
-    "      fail an entry, or not start Setup.exe; then tests every entry's CRC.\n"
-    "      Exit code 0 only when the launcher would install everything.\n"
-    "  sfx list ARCHIVE\n"
-    "      The entries in directory order: method, flags (E encrypted, D data\n"
-    "      descriptor, U UTF-8 name flag), sizes, CRC-32, DOS date and time, name.\n"
-    "  sfx test ARCHIVE\n"
-    "      Test-only extraction of every entry, with the engine's result code.\n"
-    "  sfx extract [--progress] ARCHIVE DESTDIR\n"
-    "      Extracts as the launcher does, into DESTDIR (created if missing), with a\n"
-    "      progress bar on a terminal (or with --progress) and a summary. Ctrl+C\n"
-    "      stops at the next progress step; the entry under way is removed.\n"
-    "  sfx cat ARCHIVE NAME\n"
-    "      Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.\n"
-    "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N] [--codepage N]\n"
-    "           [--icon FILE.ico] [--version-info KEY=VALUE]... [--version-info-file FILE]\n"
-    "      Writes OUT.exe: the launcher STUB with the archive (or FOLDER, zipped)\n"
-    "      as its resource \"ZIP\", id 1. Runs check first and writes nothing when\n"
-    "      it finds a problem, unless --force is given.\n"
-    "  sfx unpack LAUNCHER -o ARCHIVE.zip\n"
-    "      Writes the launcher's archive (its resource ZIP/1) byte for byte.\n"
-    "  sfx --help\n"
-    "\n"
-    "Options:\n"
-    "  --temp-length N  judge path lengths against a temporary folder path of N\n"
-    "                   characters (default 64)\n"
-    "  --codepage N     the ANSI code page of the launcher's users, in which names\n"
-    "                   are written and read (default 1252)\n"
-    "  --force          pack even when check finds problems, or into a program\n"
-    "                   that is not a launcher\n"
-    "  --icon FILE.ico  the icon Explorer shows for the launcher\n"
-    "  --version-info KEY=VALUE\n"
-    "                   version information of the launcher; KEY is one of\n"
-    "                   CompanyName, FileDescription, FileVersion, InternalName,\n"
-    "                   LegalCopyright, LegalTrademarks, OriginalFilename,\n"
-    "                   ProductName, ProductVersion, Comments; FileVersion and\n"
-    "                   ProductVersion are numbers such as 1.2.3.4 (repeatable)\n"
-    "  --version-info-file FILE\n"
-    "                   the same as KEY=VALUE lines (UTF-8; # begins a comment)\n"
-    "  --progress       draw the progress bar also when standard error is no terminal\n"
-    "  -o OUT.exe       the launcher that pack writes (for unpack: the archive)\n"
-    "\n"
-    "Exit codes: 0 ok, 1 problems found or a failure, 2 usage error.\n";
+    "own walker and extraction engine, and builds launchers that carry them.\n";
+const char ExitCodes[] = "Exit codes: 0 ok, 1 problems found or a failure, 2 usage error.\n";
+const char GuideNote[] =
+    "How to lay out an installer for the launcher: docs/author-guide.md.\n";
+
+// Every line of `text` behind `indent` spaces.
+std::string Indented(const std::string& text, size_t indent) {
+    std::string out;
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        out += std::string(indent, ' ') + text.substr(at, end - at) + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+std::string OptionLines(const OptionHelp& o) {
+    // A long option stands on a line of its own, its text below it.
+    std::string first = std::string("  ") + o.Option;
+    std::string lines = Indented(o.Text, 19);
+    if (first.size() > 18) return first + "\n" + lines;
+    first.resize(19, ' ');
+    return first + lines.substr(19);
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+    for (const CommandHelp& c : Commands)
+        if (name == c.Name) return &c;
+    return nullptr;
+}
+
+std::string UsageText() {
+    std::string text = "Usage: sfx COMMAND ARGUMENTS\n       sfx COMMAND --help\n       sfx --version\n\n";
+    text += Purpose;
+    text += "\nCommands:\n"
+            "  Every command that reads an archive also takes a launcher: it then reads\n"
+            "  the launcher's resource ZIP/1, as the launcher itself does.\n";
+    for (const CommandHelp& c : Commands)
+        text += std::string("  sfx ") + c.Name + " " + c.Arguments + "\n" + Indented(c.Text, 6);
+    text += "  sfx --help\n\nOptions:\n";
+    for (const OptionHelp& o : Options) text += OptionLines(o);
+    return text + "\n" + ExitCodes + GuideNote;
+}
+
+std::string CommandUsage(const CommandHelp& c) {
+    std::string text = std::string("Usage: sfx ") + c.Name + " " + c.Arguments + "\n\n" + Indented(c.Text, 2);
+    if (c.ReadsArchive)
+        text += "  ARCHIVE may also be a launcher: its resource ZIP/1 is read, as the\n  launcher itself reads it.\n";
+    std::string options;
+    for (const OptionHelp& o : Options)
+        if (std::string(o.Commands).find(std::string(c.Name) + " ") != std::string::npos) options += OptionLines(o);
+    if (!options.empty()) text += "\nOptions:\n" + options;
+    return text + "\n" + ExitCodes;
+}
+
+// `sfx COMMAND ... --help` (or -h) before any "--".
+bool AsksForHelp(const std::vector<std::string>& args) {
+    for (size_t i = 1; i < args.size() && args[i] != "--"; i++)
+        if (args[i] == "--help" || args[i] == "-h") return true;
+    return false;
+}
 
 struct CommandLine {
     std::string Command;
@@ -198,9 +272,22 @@ int SfxMain(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         err << "sfx: a command is needed\nTry 'sfx --help'.\n";
         return ExitUsage;
     }
-    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        out << UsageText;
+    if (args[0] == "--version") {
+        out << "sfx " << SFX_VERSION << "\n";
         return ExitOk;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || (args[0] == "help" && args.size() == 1)) {
+        out << UsageText();
+        return ExitOk;
+    }
+    const CommandHelp* help = FindCommand(args[0] == "help" ? args[1] : args[0]);
+    if (help != nullptr && (args[0] == "help" || AsksForHelp(args))) {
+        out << CommandUsage(*help);
+        return ExitOk;
+    }
+    if (args[0] == "help") {
+        err << "sfx: no command \"" << args[1] << "\"\nTry 'sfx --help'.\n";
+        return ExitUsage;
     }
     try {
         return Dispatch(args, out, err);

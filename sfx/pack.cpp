@@ -2,6 +2,7 @@
 // launcher built without payload (or any launcher: an archive it already
 // carries is replaced); the archive becomes its resource "ZIP", id 1.
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 
 #include "sfx/archive_scan.h"
@@ -108,10 +109,40 @@ ResourceEdit ReadIdentity(const PackOptions& o, std::ostream& out) {
     return IdentityEdit(icon, version);
 }
 
+// The stub comes first. A folder in its place, or a file that is no
+// Windows program while the second argument is one, means the two were
+// given the wrong way round: "" when they were not.
+std::string SwappedArguments(const PackOptions& o) {
+    std::error_code ec;
+    bool stubIsFolder = fs::is_directory(HostPath(o.Stub), ec);
+    bool inputIsFile = fs::is_regular_file(HostPath(o.Input), ec);
+    auto startsWithMz = [](const std::string& path) {
+        std::ifstream f(HostPath(path), std::ios::binary);
+        char magic[2] = {};
+        return f.read(magic, 2) && magic[0] == 'M' && magic[1] == 'Z';
+    };
+    std::string what;
+    if (stubIsFolder)
+        what = o.Stub + " is a folder";
+    else if (inputIsFile && fs::is_regular_file(HostPath(o.Stub), ec) && !startsWithMz(o.Stub) && startsWithMz(o.Input))
+        what = o.Stub + " is no Windows program";
+    else
+        return "";
+    std::string order = ": pack takes the stub (launcher-stub.exe) first, then the archive or folder:\n  ";
+    if (!inputIsFile) return what + order + "sfx pack STUB " + o.Stub + " -o " + o.Output;
+    return what + " and " + o.Input + " is a file; the two are the wrong way round" + order + "sfx pack " + o.Input +
+           " " + o.Stub + " -o " + o.Output;
+}
+
 }  // namespace
 
 int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     RemoveScratchFilesOnInterrupt();
+    std::string swapped = SwappedArguments(o);
+    if (!swapped.empty()) {
+        err << "sfx: " << swapped << "\n";
+        return ExitUsage;
+    }
     std::error_code ec;
     bool inputIsFolder = fs::is_directory(HostPath(o.Input), ec);
     Bytes stub = ReadPathBytes(HostPath(o.Stub), MaxStubSize, o.Stub);
@@ -156,6 +187,11 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
             return ExitProblems;
         }
         for (const std::string& s : zip.Skipped) err << "sfx: " << o.Input << ": skipped " << s << "\n";
+        if (zip.Files == 0 && zip.Folders == 0) {
+            err << "sfx: " << o.Input << ": " << (zip.Skipped.empty() ? "is empty" : "holds no file or folder to pack")
+                << "; " << o.Output << " not written (the folder needs Setup.exe at least)\n";
+            return ExitProblems;
+        }
         out << o.Input << ": zipped " << zip.Files << (zip.Files == 1 ? " file" : " files") << " and " << zip.Folders
             << (zip.Folders == 1 ? " folder" : " folders") << " (" << zip.Archive.size() << " bytes)\n";
         scratch.Path = WriteScratchBeside(o.Output, zip.Archive, false);

@@ -338,11 +338,22 @@ TEST_F(PackFixture, PackNeverDestroysOrHalfWritesAFile) {
     // -o may not name what pack reads, nor a place in the folder it zips.
     WriteBytes(dir.HostPath("a.zip"), BuildZip({Program("Setup.exe")}).Bytes_);
     Bytes stubBefore = ReadBytes(stub), zipBefore = ReadBytes(dir.HostPath("a.zip"));
+    std::string empty = dir.HostPath("empty");
+    mkdir(empty.c_str(), 0755);
     struct Row {
         std::vector<std::string> Args;
         std::string Err;
+        int Code = 1;
     };
     const Row rows[] = {
+        {{"pack", folder, stub, "-o", dir.HostPath("swapped.exe")},
+         folder + " is a folder and " + stub + " is a file; the two are the wrong way round: pack takes the stub "
+         "(launcher-stub.exe) first, then the archive or folder:\n  sfx pack " + stub + " " + folder + " -o " +
+         dir.HostPath("swapped.exe") + "\n", 2},
+        {{"pack", dir.HostPath("a.zip"), stub, "-o", dir.HostPath("swapped.exe")},
+         dir.HostPath("a.zip") + " is no Windows program and " + stub + " is a file; the two are the wrong way round", 2},
+        {{"pack", stub, empty, "-o", dir.HostPath("empty.exe")},
+         empty + ": is empty; " + dir.HostPath("empty.exe") + " not written (the folder needs Setup.exe at least)\n"},
         {{"pack", stub, dir.HostPath("a.zip"), "-o", stub}, stub + ": is the stub itself"},
         {{"pack", stub, dir.HostPath("a.zip"), "-o", dir.Host + "/./a.zip"}, dir.Host + "/./a.zip: is the archive being packed"},
         {{"pack", stub, folder, "-o", folder + "/MyApp.exe"}, folder + "/MyApp.exe: lies inside " + folder},
@@ -351,9 +362,12 @@ TEST_F(PackFixture, PackNeverDestroysOrHalfWritesAFile) {
     };
     for (const Row& row : rows) {
         r = Sfx(row.Args);
-        EXPECT_EQ(r.Code, 1) << row.Err;
+        EXPECT_EQ(r.Code, row.Code) << row.Err;
         EXPECT_EQ(r.Err.find("sfx: " + row.Err), 0u) << r.Err;
     }
+    EXPECT_FALSE(Exists(dir.HostPath("swapped.exe")));
+    EXPECT_FALSE(Exists(dir.HostPath("empty.exe")));
+    EXPECT_EQ(ListFiles(dir.Host).size(), 8u) << "no scratch file either";
     EXPECT_EQ(ReadBytes(stub), stubBefore);
     EXPECT_EQ(ReadBytes(dir.HostPath("a.zip")), zipBefore);
     EXPECT_EQ(ListFiles(folder), (std::vector<std::string>{"Setup.exe"}));
