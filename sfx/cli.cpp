@@ -35,10 +35,13 @@ const char UsageText[] =
     "      stops at the next progress step; the entry under way is removed.\n"
     "  sfx cat ARCHIVE NAME\n"
     "      Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.\n"
-    "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N] [--codepage N]\n"
+    "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--level N] [--progress]\n"
+    "           [--temp-length N] [--codepage N]\n"
     "      Writes OUT.exe: the launcher STUB with the archive (or FOLDER, zipped)\n"
     "      as its resource \"ZIP\", id 1. Runs check first and writes nothing when\n"
-    "      it finds a problem, unless --force is given.\n"
+    "      it finds a problem, unless --force is given. With SOURCE_DATE_EPOCH set,\n"
+    "      no entry is younger than it and times are UTC: the same folder gives the\n"
+    "      same launcher.\n"
     "  sfx unpack LAUNCHER -o ARCHIVE.zip\n"
     "      Writes the launcher's archive (its resource ZIP/1) byte for byte.\n"
     "  sfx --help\n"
@@ -50,6 +53,7 @@ const char UsageText[] =
     "                   are written and read (default 1252)\n"
     "  --force          pack even when check finds problems, or into a program\n"
     "                   that is not a launcher\n"
+    "  --level N        deflate level for a FOLDER, 0 (stored) to 9 (the default)\n"
     "  --progress       draw the progress bar also when standard error is no terminal\n"
     "  -o OUT.exe       the launcher that pack writes (for unpack: the archive)\n"
     "\n"
@@ -62,6 +66,7 @@ struct CommandLine {
     bool HasOutput = false;
     bool Force = false;
     bool Progress = false;
+    int Level = 9;
     CheckOptions Check;
 };
 
@@ -91,10 +96,15 @@ CommandLine Parse(const std::vector<std::string>& args) {
             c.Positional.push_back(a);
         } else if (a == "--") {
             optionsDone = true;
-        } else if (a == "--progress" && c.Command == "extract") {
+        } else if (a == "--progress" && (c.Command == "extract" || c.Command == "pack")) {
             c.Progress = true;
         } else if (a == "--force" && c.Command == "pack") {
             c.Force = true;
+        } else if (a == "--level" && c.Command == "pack") {
+            std::string text = value(a);
+            if (text.size() != 1 || text[0] < '0' || text[0] > '9')
+                throw UsageError{"--level takes a deflate level from 0 (stored) to 9 (smallest), not \"" + text + "\""};
+            c.Level = text[0] - '0';
         } else if (a == "-o" && (c.Command == "pack" || c.Command == "unpack")) {
             c.Output = value(a);
             c.HasOutput = true;
@@ -158,6 +168,8 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
         o.Input = c.Positional[1];
         o.Output = c.Output;
         o.Force = c.Force;
+        o.Level = c.Level;
+        o.ShowProgress = c.Progress || StderrIsTerminal();
         o.Check = c.Check;
         return RunPack(o, out, err);
     }

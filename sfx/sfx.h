@@ -71,6 +71,8 @@ struct PackOptions {
     std::string Input;   // an archive, or a folder to zip
     std::string Output;
     bool Force = false;  // pack even when check finds problems, or into a program that is no launcher
+    int Level = 9;       // deflate level for a folder, 0 to 9 (0: stored)
+    bool ShowProgress = false;  // a progress bar on err while a folder is zipped
     CheckOptions Check;
 };
 int RunPack(const PackOptions& options, std::ostream& out, std::ostream& err);
