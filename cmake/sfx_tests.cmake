@@ -7,7 +7,11 @@ find_program(MINGW_I686_WINDRES NAMES i686-w64-mingw32-windres)
 find_program(MINGW_X86_64_WINDRES NAMES x86_64-w64-mingw32-windres)
 find_program(MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump i686-w64-mingw32-objdump)
 find_program(WINE64_EXE NAMES wine64 wine PATHS /usr/lib/wine)
-foreach(tool MINGW_I686_GCC MINGW_X86_64_GCC MINGW_I686_WINDRES MINGW_X86_64_WINDRES MINGW_OBJDUMP WINE64_EXE)
+# Signing a packed launcher with a throwaway certificate.
+find_program(OSSLSIGNCODE_EXE NAMES osslsigncode)
+find_program(OPENSSL_EXE NAMES openssl)
+foreach(tool MINGW_I686_GCC MINGW_X86_64_GCC MINGW_I686_WINDRES MINGW_X86_64_WINDRES MINGW_OBJDUMP WINE64_EXE
+             OSSLSIGNCODE_EXE OPENSSL_EXE)
   if(NOT ${tool})
     set(${tool} "")
   endif()
@@ -25,4 +29,6 @@ target_compile_definitions(unit_tests PRIVATE
   MINGW_I686_WINDRES="${MINGW_I686_WINDRES}"
   MINGW_X86_64_WINDRES="${MINGW_X86_64_WINDRES}"
   MINGW_OBJDUMP="${MINGW_OBJDUMP}"
-  WINE64_EXE="${WINE64_EXE}")
+  WINE64_EXE="${WINE64_EXE}"
+  OSSLSIGNCODE_EXE="${OSSLSIGNCODE_EXE}"
+  OPENSSL_EXE="${OPENSSL_EXE}")

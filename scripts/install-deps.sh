@@ -6,7 +6,8 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for p in cmake ninja-build g++ make googletest libgtest-dev zlib1g-dev zip unzip python3 clang libclang-rt-14-dev \
-         g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 "$@"; do
+         g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 \
+         osslsigncode openssl "$@"; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

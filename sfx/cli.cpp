@@ -4,6 +4,7 @@
 
 #include "sfx/archive_scan.h"
 #include "sfx/host.h"
+#include "sfx/pe_identity.h"
 #include "sfx/pe_resources.h"
 #include "sfx/sfx.h"
 
@@ -37,6 +38,7 @@ const char UsageText[] =
     "      Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.\n"
     "  sfx pack STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--level N] [--progress]\n"
     "           [--temp-length N] [--codepage N]\n"
+    "           [--icon FILE.ico] [--version-info KEY=VALUE]... [--version-info-file FILE]\n"
     "      Writes OUT.exe: the launcher STUB with the archive (or FOLDER, zipped)\n"
     "      as its resource \"ZIP\", id 1. Runs check first and writes nothing when\n"
     "      it finds a problem, unless --force is given. With SOURCE_DATE_EPOCH set,\n"
@@ -54,6 +56,15 @@ const char UsageText[] =
     "  --force          pack even when check finds problems, or into a program\n"
     "                   that is not a launcher\n"
     "  --level N        deflate level for a FOLDER, 0 (stored) to 9 (the default)\n"
+    "  --icon FILE.ico  the icon Explorer shows for the launcher\n"
+    "  --version-info KEY=VALUE\n"
+    "                   version information of the launcher; KEY is one of\n"
+    "                   CompanyName, FileDescription, FileVersion, InternalName,\n"
+    "                   LegalCopyright, LegalTrademarks, OriginalFilename,\n"
+    "                   ProductName, ProductVersion, Comments; FileVersion and\n"
+    "                   ProductVersion are numbers such as 1.2.3.4 (repeatable)\n"
+    "  --version-info-file FILE\n"
+    "                   the same as KEY=VALUE lines (UTF-8; # begins a comment)\n"
     "  --progress       draw the progress bar also when standard error is no terminal\n"
     "  -o OUT.exe       the launcher that pack writes (for unpack: the archive)\n"
     "\n"
@@ -68,6 +79,7 @@ struct CommandLine {
     bool Progress = false;
     int Level = 9;
     CheckOptions Check;
+    PackOptions Pack;  // --icon, --version-info, --version-info-file
 };
 
 struct UsageError {
@@ -119,8 +131,23 @@ CommandLine Parse(const std::vector<std::string>& args) {
                 throw UsageError{"--codepage takes a Windows ANSI code page (874, 932, 936, 949, 950, 1250 to 1258), "
                                  "not \"" + text + "\""};
             c.Check.CodePage = page;
+        } else if (a == "--icon" && c.Command == "pack") {
+            c.Pack.Icon = value(a);
+        } else if (a == "--version-info-file" && c.Command == "pack") {
+            c.Pack.VersionFile = value(a);
+        } else if (a == "--version-info" && c.Command == "pack") {
+            // The value as typed (in the ANSI code page on Windows) in UTF-8.
+            std::u8string typed = HostPath(value(a)).u8string();
+            try {
+                c.Pack.VersionInfo.push_back(ParseVersionSetting(std::string(typed.begin(), typed.end())));
+            } catch (const IdentityError& e) {
+                throw UsageError{"--version-info: " + std::string(e.what())};
+            }
         } else if (a.rfind("--temp-length=", 0) == 0 && (c.Command == "pack" || c.Command == "check")) {
             c.Check.TempDirLength = ParseCount(a.substr(14));
+        } else if (a == "--version" && c.Command == "pack") {
+            throw UsageError{"pack writes version information with --version-info KEY=VALUE (keys: " +
+                             KnownVersionKeys() + ")"};
         } else {
             throw UsageError{"unknown option " + a + " for " + c.Command};
         }
@@ -163,7 +190,7 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (c.Command == "pack") {
         Expect(c, 2, "STUB ARCHIVE|FOLDER -o OUT.exe");
         if (!c.HasOutput || c.Output.empty()) throw UsageError{"pack needs -o OUT.exe"};
-        PackOptions o;
+        PackOptions o = c.Pack;
         o.Stub = c.Positional[0];
         o.Input = c.Positional[1];
         o.Output = c.Output;

@@ -7,6 +7,7 @@
 
 #include "sfx/archive_scan.h"
 #include "sfx/host.h"
+#include "sfx/pe_identity.h"
 #include "sfx/pe_resources.h"
 #include "sfx/progress_bar.h"
 #include "sfx/sfx.h"
@@ -18,6 +19,8 @@ namespace {
 
 constexpr uint64_t MaxStubSize = 64ull << 20;
 constexpr uint64_t MaxPayloadSize = 0x7FFFFFFF;
+constexpr uint64_t MaxIconFileSize = 16ull << 20;
+constexpr uint64_t MaxVersionFileSize = 1ull << 20;
 
 // A scratch file of this command: removed on every way out but the final
 // rename.
@@ -81,6 +84,52 @@ std::string DescribeLauncher(uint16_t machine) {
     return MachineName(machine) + " launcher: Windows on that processor only";
 }
 
+std::string Version(uint64_t v) {
+    return std::to_string(v >> 48) + "." + std::to_string(v >> 32 & 0xFFFF) + "." + std::to_string(v >> 16 & 0xFFFF) +
+           "." + std::to_string(v & 0xFFFF);
+}
+
+// The icon and version resources the options ask for, read and checked
+// before anything is zipped; failures name the file or the option.
+ResourceEdit ReadIdentity(const PackOptions& o, std::ostream& out) {
+    std::vector<IconImage> icon;
+    if (!o.Icon.empty()) {
+        Bytes ico = ReadPathBytes(HostPath(o.Icon), MaxIconFileSize, o.Icon);
+        try {
+            icon = ParseIconFile(ico);
+        } catch (const IdentityError& e) {
+            throw ToolError(o.Icon + ": " + e.what() + "; the launcher was not written");
+        }
+        out << o.Icon << ": icon of " << icon.size() << (icon.size() == 1 ? " image:" : " images:");
+        for (const IconImage& image : icon)
+            out << " " << (image.Width == 0 ? 256 : image.Width) << "x" << (image.Height == 0 ? 256 : image.Height)
+                << "/" << image.BitCount;
+        out << "\n";
+    }
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (!o.VersionFile.empty()) {
+        try {
+            settings = ParseVersionFile(ReadPathBytes(HostPath(o.VersionFile), MaxVersionFileSize, o.VersionFile));
+        } catch (const IdentityError& e) {
+            throw ToolError(o.VersionFile + ": " + e.what() + "; the launcher was not written");
+        }
+    }
+    settings.insert(settings.end(), o.VersionInfo.begin(), o.VersionInfo.end());
+    Bytes version;
+    if (!settings.empty()) {
+        VersionInfo info = ResolveVersionInfo(settings);
+        try {
+            version = BuildVersionResource(info);
+        } catch (const IdentityError& e) {
+            throw ToolError(std::string("version information: ") + e.what());
+        }
+        out << "version information: file " << Version(info.File) << ", product " << Version(info.Product) << ";";
+        for (const auto& value : info.Values) out << " " << value.first;
+        out << "\n";
+    }
+    return IdentityEdit(icon, version);
+}
+
 }  // namespace
 
 int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
@@ -109,6 +158,7 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
         return ExitProblems;
     }
     if (!launcher) err << "sfx: " << o.Stub << ": not a launcher; packed into it anyway (--force)\n";
+    ResourceEdit identity = ReadIdentity(o, out);
 
     ZipOptions zipOptions;
     zipOptions.Level = o.Level;
@@ -171,7 +221,7 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     EmbedReport embed;
     PlannedImage plan;
     try {
-        plan = PlanZipResource(stub, archiveSize, &embed);
+        plan = PlanZipResource(stub, archiveSize, &embed, identity);
     } catch (const PeError& e) {
         throw ToolError(o.Stub + ": " + e.what());
     }
@@ -208,7 +258,7 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
                         static_cast<uint8_t>(checkSum >> 16), static_cast<uint8_t>(checkSum >> 24)};
     WriteScratch(written.File, plan.CheckSumOffset, field, sizeof field);
     try {
-        VerifyPlannedImage(plan, checkSum);
+        VerifyResourcesKept(stub, VerifyPlannedImage(plan, checkSum), identity);
     } catch (const PeError& e) {
         throw ToolError(o.Stub + ": " + e.what());
     }

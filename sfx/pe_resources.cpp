@@ -592,7 +592,7 @@ uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset) {
 
 // ---- the rewrite ----
 
-PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedReport* report) {
+PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedReport* report, const ResourceEdit& edit) {
     EmbedReport local;
     EmbedReport& r = report != nullptr ? *report : local;
     r = EmbedReport{};
@@ -602,6 +602,9 @@ PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedRepor
     if (image.CheckSumOffset % 2 != 0) throw PeError("misaligned optional header");
 
     ResourceTree tree = ReadResources(stub, image);
+    for (const ResourceKey& type : edit.DropTypes) tree.erase(type);
+    for (const auto& [type, names] : edit.Add)
+        for (const auto& [name, languages] : names) tree[type][name] = languages;
     ResourceNames& zip = tree[ResourceKey::Named("ZIP")];
     zip.erase(ResourceKey::Number(ZipResourceId));
     zip[ResourceKey::Number(ZipResourceId)][ResourceKey::Number(NeutralLanguage)] = ResourceData{0, {}};
@@ -740,8 +743,8 @@ PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedRepor
     return plan;
 }
 
-Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report) {
-    PlannedImage plan = PlanZipResource(stub, payload.size(), report);
+Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report, const ResourceEdit& edit) {
+    PlannedImage plan = PlanZipResource(stub, payload.size(), report, edit);
     Bytes out = std::move(plan.Head);
     out.insert(out.end(), payload.begin(), payload.end());
     out.insert(out.end(), plan.Tail.begin(), plan.Tail.end());
@@ -802,14 +805,15 @@ void VerifyZipResource(const Bytes& file, const Bytes& payload) {
     if (name->second.begin()->second.Data != payload) throw PeError("resource ZIP/1 differs from the archive");
 }
 
-void VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum) {
+ResourceTree VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum) {
     uint64_t fileSize = plan.Head.size() + plan.PayloadSize + plan.Tail.size();
     Bytes head = plan.Head;
     Write32(head, plan.CheckSumOffset, checkSum);
     PeImage image = ParsePe(head, fileSize);
     VerifyLayout(head, image, checkSum);
-    // The tree lies in the head, in front of the archive; its leaves are
-    // not read, but the archive's must point at the archive.
+    // The tree lies in the head, in front of the archive, and so does the
+    // data of every other resource; the archive's entry must point at the
+    // archive.
     int index = image.ResourceRva != 0 ? SectionOfRva(image, image.ResourceRva) : -1;
     if (index < 0) throw PeError("the resource directory lies in no section");
     const PeSection& s = image.Sections[static_cast<size_t>(index)];
@@ -817,21 +821,30 @@ void VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum) {
     if (treeAt >= head.size()) throw PeError("the resource directory lies behind the archive");
     TreeReader reader{head, image, Bytes(head.begin() + static_cast<std::ptrdiff_t>(treeAt), head.end())};
     reader.EntriesOnly = true;
+    ResourceTree tree;
     int found = 0;
     reader.ForEachEntry(0, [&](const ResourceKey& type, uint32_t typeField) {
         reader.ForEachEntry(TreeReader::Subdirectory(typeField), [&](const ResourceKey& name, uint32_t nameField) {
             reader.ForEachEntry(TreeReader::Subdirectory(nameField), [&](const ResourceKey& language, uint32_t leafField) {
-                reader.ReadLeaf(leafField);
-                if (!(type == ResourceKey::Named("ZIP") && name == ResourceKey::Number(ZipResourceId))) return;
-                found++;
-                if (!(language == ResourceKey::Number(NeutralLanguage)) ||
-                    uint64_t(s.PointerToRawData) + (reader.LastRva - s.VirtualAddress) != plan.Head.size() ||
-                    reader.LastRva < s.VirtualAddress || reader.LastSize != plan.PayloadSize)
-                    throw PeError("resource ZIP/1 does not point at the archive");
+                ResourceData data = reader.ReadLeaf(leafField);
+                uint64_t at = uint64_t(s.PointerToRawData) + (uint64_t(reader.LastRva) - s.VirtualAddress);
+                if (reader.LastRva < s.VirtualAddress) throw PeError("resource data lies outside the resource section");
+                if (type == ResourceKey::Named("ZIP") && name == ResourceKey::Number(ZipResourceId)) {
+                    found++;
+                    if (!(language == ResourceKey::Number(NeutralLanguage)) || at != plan.Head.size() ||
+                        reader.LastSize != plan.PayloadSize)
+                        throw PeError("resource ZIP/1 does not point at the archive");
+                } else {
+                    if (at + reader.LastSize > plan.Head.size()) throw PeError("resource data lies behind the archive");
+                    data.Data.assign(head.begin() + static_cast<std::ptrdiff_t>(at),
+                                     head.begin() + static_cast<std::ptrdiff_t>(at + reader.LastSize));
+                }
+                tree[type][name].emplace(language, std::move(data));
             });
         });
     });
     if (found != 1) throw PeError("resource ZIP/1 is not there in exactly the neutral language");
+    return tree;
 }
 
 }  // namespace sfx

@@ -159,8 +159,17 @@ struct EmbedReport {
     std::string OldSectionRenamedTo;   // non-empty when the old resource section was left behind under a new name
 };
 
-// The stub with `payload` as resource "ZIP", id 1, language neutral (0). The
-// stub's other resources (manifest, icons, version) are kept; any earlier
+// Resources to change besides the archive: every resource of a type in
+// DropTypes goes, then every type and name of Add replaces what the tree
+// has under it (sfx/pe_identity.h builds the icon and version edits).
+struct ResourceEdit {
+    std::vector<ResourceKey> DropTypes;
+    ResourceTree Add;
+};
+
+// The stub with `payload` as resource "ZIP", id 1, language neutral (0), and
+// `edit` applied. The stub's other resources (manifest, icons, version) are
+// kept unless the edit replaces them; any earlier
 // "ZIP" id 1, in any language, is replaced. The resource section is rewritten
 // in place when it is the last thing in the file, and otherwise added as a
 // new last section (the old one stays, unreferenced and renamed). Only the
@@ -170,7 +179,8 @@ struct EmbedReport {
 // is addressed from code. Section
 // table, SizeOfImage, SizeOfInitializedData, data directory 2 and the
 // checksum are updated; a certificate becomes invalid and is removed.
-Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr);
+Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr,
+                       const ResourceEdit& edit = {});
 
 // The same rewrite without the archive in memory: the launcher is Head, then
 // the archive's PayloadSize bytes (the last resource data of the section),
@@ -183,7 +193,8 @@ struct PlannedImage {
     Bytes Tail;
     uint32_t CheckSumOffset = 0;
 };
-PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedReport* report = nullptr);
+PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedReport* report = nullptr,
+                             const ResourceEdit& edit = {});
 
 // Checks a finished image the way the loader will see it: headers parse,
 // sections are aligned, do not overlap in memory, lie inside SizeOfImage
@@ -192,7 +203,8 @@ PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedRepor
 void VerifyZipResource(const Bytes& image, const Bytes& payload);
 // The same for a planned image whose parts sum to `checkSum`: the headers,
 // the section layout and the checksum, and the tree's entry for ZIP/1,
-// which must point at the archive's place behind Head.
-void VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum);
+// which must point at the archive's place behind Head. Returns the tree as
+// the image holds it, ZIP/1 without its data.
+ResourceTree VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum);
 
 }  // namespace sfx

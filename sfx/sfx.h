@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sfx {
@@ -74,6 +75,12 @@ struct PackOptions {
     int Level = 9;       // deflate level for a folder, 0 to 9 (0: stored)
     bool ShowProgress = false;  // a progress bar on err while a folder is zipped
     CheckOptions Check;
+    // The launcher's identity: an .ico file for its icon, and version
+    // information from a file of KEY=VALUE lines and from the command line
+    // (KEY, VALUE in UTF-8), the command line's replacing the file's.
+    std::string Icon;
+    std::string VersionFile;
+    std::vector<std::pair<std::string, std::string>> VersionInfo;
 };
 int RunPack(const PackOptions& options, std::ostream& out, std::ostream& err);
 

@@ -31,6 +31,8 @@ struct PackRun {
     std::string Out, Err;
 };
 
+std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
 PackRun Sfx(const std::vector<std::string>& args) {
     std::ostringstream out, err;
     int code = sfx::SfxMain(args, out, err);
@@ -52,15 +54,75 @@ ZipEntrySpec Program(const std::string& name, uint16_t machine = 0x14C) {
 }
 
 // A launcher as pack sees one: a Windows image with the launcher's marker
-// resource (and here nothing else of the launcher).
-Bytes MakeStub(bool is64, bool marker = true) {
-    sfx::ResourceTree tree;
+// resource (and here nothing else of the launcher but `tree`).
+Bytes MakeStub(bool is64, bool marker = true, sfx::ResourceTree tree = {}) {
     std::string text = marker ? "ziplauncher" : "something else";
     tree[sfx::ResourceKey::Named("LAUNCHER")][sfx::ResourceKey::Number(1)][sfx::ResourceKey::Number(0)].Data =
         Bytes(text.begin(), text.end());
     return MakeImage(is64, {{".text", 0x600, 0x600},
                             {".data", 0x80, 0x80},
                             {".rsrc", 0, 0, [tree](uint32_t rva) { return sfx::BuildResourceSection(tree, rva); }}});
+}
+
+// ---- icon files ----
+
+// One image of an icon: its directory entry's fields and its bytes.
+struct IcoImage {
+    uint8_t Width, Height;
+    uint16_t Planes, BitCount;
+    Bytes Data;
+};
+
+// A 32-bit icon bitmap of w x h pixels: the header (its height counts the
+// colour and the mask bitmap), `colourRows` rows of colour bits, the mask.
+Bytes IconBitmap(uint32_t w, uint32_t h, uint32_t colourRows) {
+    Bytes b(40, 0);
+    PutLe32(b, 0, 40);
+    PutLe32(b, 4, w);
+    PutLe32(b, 8, 2 * h);
+    PutLe16(b, 12, 1);
+    PutLe16(b, 14, 32);
+    for (uint32_t i = 0; i < w * 4 * colourRows; i++) b.push_back(static_cast<uint8_t>(i * 7));
+    b.resize(b.size() + (w + 31) / 32 * 4 * h, 0);
+    return b;
+}
+
+// The start of a PNG file: signature and IHDR (RGBA, 8 bits), then filler.
+Bytes PngStart(uint32_t w, uint32_t h) {
+    Bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (uint32_t v : {w, h})
+        for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
+    for (uint8_t v : {8, 6, 0, 0, 0}) b.push_back(v);
+    b.resize(b.size() + 40, 0x5A);
+    return b;
+}
+
+// An .ico file: header, directory, the images one after the other.
+Bytes IcoFile(const std::vector<IcoImage>& images, uint16_t type = 1) {
+    Bytes b;
+    AppendLe16(b, 0);
+    AppendLe16(b, type);
+    AppendLe16(b, static_cast<uint16_t>(images.size()));
+    uint32_t offset = static_cast<uint32_t>(6 + 16 * images.size());
+    for (const IcoImage& image : images) {
+        for (uint8_t v : {image.Width, image.Height, uint8_t(0), uint8_t(0)}) b.push_back(v);
+        AppendLe16(b, image.Planes);
+        AppendLe16(b, image.BitCount);
+        AppendLe32(b, static_cast<uint32_t>(image.Data.size()));
+        AppendLe32(b, offset);
+        offset += static_cast<uint32_t>(image.Data.size());
+    }
+    for (const IcoImage& image : images) b.insert(b.end(), image.Data.begin(), image.Data.end());
+    return b;
+}
+
+// The x86 windres of binutils, which decompiles an image's resources to a
+// resource script; "" when it is not installed.
+std::string WindresScript(const std::string& exe) {
+    if (std::string(MINGW_I686_WINDRES).empty()) return "";
+    std::string rc = exe + ".rc";
+    if (RunShell(std::string(MINGW_I686_WINDRES) + " -i " + exe + " -O rc -o " + rc + " 2>/dev/null") != 0) return "";
+    return Text(ReadBytes(rc));
 }
 
 struct PackFixture : ::testing::Test {
@@ -454,4 +516,224 @@ TEST_F(PackFixture, LevelZeroStoresEveryFile) {
     PackRun r = Sfx({"pack", "--level", "10", stub, folder, "-o", dir.HostPath("x.exe")});
     EXPECT_EQ(r.Code, 2);
     EXPECT_NE(r.Err.find("--level takes a deflate level from 0 (stored) to 9"), std::string::npos) << r.Err;
+}
+
+TEST_F(PackFixture, TheLauncherGetsTheIconAndVersionInformationAndKeepsTheStubsOtherResources) {
+    using sfx::ResourceKey;
+    // The stub: a manifest, a text resource, and an icon of three images and
+    // version information that pack replaces.
+    sfx::ResourceTree tree;
+    std::string manifest = "<assembly><requestedExecutionLevel level=\"asInvoker\"/></assembly>";
+    tree[ResourceKey::Number(24)][ResourceKey::Number(1)][ResourceKey::Number(0x409)].Data = Bytes(manifest.begin(), manifest.end());
+    tree[ResourceKey::Named("TEXT")][ResourceKey::Named("HELLO")][ResourceKey::Number(0)].Data = {'h', 'i'};
+    for (uint16_t id = 1; id <= 3; id++)
+        tree[ResourceKey::Number(3)][ResourceKey::Number(id)][ResourceKey::Number(0x409)].Data = Bytes(20, uint8_t(id));
+    tree[ResourceKey::Number(14)][ResourceKey::Number(7)][ResourceKey::Number(0x409)].Data = Bytes(6 + 3 * 14, 0);
+    tree[ResourceKey::Number(16)][ResourceKey::Number(1)][ResourceKey::Number(0x409)].Data = Bytes(64, 0x16);
+    WriteBytes(stub, MakeStub(false, true, tree));
+
+    // A bitmap whose entry leaves planes and bits at 0, and a PNG image.
+    const std::vector<IcoImage> images = {{16, 16, 0, 0, IconBitmap(16, 16, 16)}, {0, 0, 1, 32, PngStart(256, 256)}};
+    WriteBytes(dir.HostPath("app.ico"), IcoFile(images));
+    WriteText(dir.HostPath("version.txt"), "\xEF\xBB\xBF# written by the build\r\nCompanyName = Example Software Ltd\r\n"
+                                           "FileVersion=9.9\r\n\r\nProductName=Example\r\n");
+    WriteBytes(dir.HostPath("a.zip"), BuildZip({Program("Setup.exe")}).Bytes_);
+    std::string out = dir.HostPath("Example.exe");
+    PackRun r = Sfx({"pack", stub, dir.HostPath("a.zip"), "-o", out, "--icon", dir.HostPath("app.ico"),
+                     "--version-info-file", dir.HostPath("version.txt"), "--version-info", "FileVersion=1.2.3.4",
+                     "--version-info", "ProductVersion=1.2", "--version-info", "LegalCopyright=\xC2\xA9 2026 Example",
+                     "--version-info", "FileDescription=Example setup", "--version-info", "OriginalFilename=Example.exe"});
+    ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find(dir.HostPath("app.ico") + ": icon of 2 images: 16x16/32 256x256/32\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("version information: file 1.2.3.4, product 1.2.0.0; CompanyName FileDescription FileVersion "
+                         "LegalCopyright OriginalFilename ProductName ProductVersion\n"),
+              std::string::npos)
+        << r.Out;
+    Bytes image = ReadBytes(out);
+
+    // The group, read with the tests' own resource lookup: its entries
+    // (planes and bits taken from the bitmap) name the RT_ICON images, which
+    // hold the images' bytes; the stub's third image is gone.
+    auto group = LookUpResource(image, "", 14, 1);
+    ASSERT_TRUE(group.has_value());
+    ASSERT_EQ(group->Data.size(), 6u + 14 * images.size());
+    EXPECT_EQ(Get16(group->Data, 2), 1u);
+    EXPECT_EQ(Get16(group->Data, 4), images.size());
+    for (size_t i = 0; i < images.size(); i++) {
+        size_t at = 6 + 14 * i;
+        EXPECT_EQ(group->Data[at], images[i].Width);
+        EXPECT_EQ(group->Data[at + 1], images[i].Height);
+        EXPECT_EQ(Get16(group->Data, at + 4), 1u) << i;
+        EXPECT_EQ(Get16(group->Data, at + 6), 32u) << i;
+        EXPECT_EQ(Get32(group->Data, at + 8), images[i].Data.size());
+        auto icon = LookUpResource(image, "", 3, Get16(group->Data, at + 12));
+        ASSERT_TRUE(icon.has_value()) << "image " << i << " is not where the group says";
+        EXPECT_EQ(icon->Data, images[i].Data) << i;
+    }
+    EXPECT_FALSE(LookUpResource(image, "", 3, 3).has_value()) << "the stub's icon images went with its group";
+    EXPECT_FALSE(LookUpResource(image, "", 14, 7).has_value());
+    auto kept = LookUpResource(image, "", 24, 1);
+    ASSERT_TRUE(kept.has_value()) << "the manifest went missing";
+    EXPECT_EQ(Text(kept->Data), manifest);
+    EXPECT_EQ(kept->Language, 0x409u);
+    sfx::ResourceTree after = sfx::ReadResources(image, sfx::ParsePe(image));
+    EXPECT_EQ(after[ResourceKey::Named("TEXT")][ResourceKey::Named("HELLO")][ResourceKey::Number(0)].Data, (Bytes{'h', 'i'}));
+    EXPECT_TRUE(sfx::HasLauncherMarker(after));
+    EXPECT_EQ(Payload(out), ReadBytes(dir.HostPath("a.zip")));
+
+    // The version information, decompiled by binutils: the numbers in the
+    // fixed part, the texts (the command line's FileVersion over the
+    // file's) in the US English, UTF-16 table, and the translation.
+    std::string script = WindresScript(out);
+    if (!script.empty()) {
+        size_t begin = script.find("1 VERSIONINFO");
+        ASSERT_NE(begin, std::string::npos) << script;
+        std::string block = script.substr(begin, script.find("\nEND\n", begin) + 5 - begin);
+        EXPECT_EQ(block, "1 VERSIONINFO\n"
+                         " FILEVERSION 1, 2, 3, 4\n"
+                         " PRODUCTVERSION 1, 2, 0, 0\n"
+                         " FILEFLAGSMASK 0x3f\n"
+                         " FILEOS 0x40004\n"
+                         " FILETYPE 0x1\n"
+                         "BEGIN\n"
+                         "  BLOCK \"StringFileInfo\"\n"
+                         "  BEGIN\n"
+                         "    BLOCK \"040904B0\"\n"
+                         "    BEGIN\n"
+                         "      VALUE \"CompanyName\", \"Example Software Ltd\"\n"
+                         "      VALUE \"FileDescription\", \"Example setup\"\n"
+                         "      VALUE \"FileVersion\", \"1.2.3.4\"\n"
+                         "      VALUE \"LegalCopyright\", L\"\\251 2026 Example\"\n"
+                         "      VALUE \"OriginalFilename\", \"Example.exe\"\n"
+                         "      VALUE \"ProductName\", \"Example\"\n"
+                         "      VALUE \"ProductVersion\", \"1.2\"\n"
+                         "    END\n"
+                         "  END\n"
+                         "  BLOCK \"VarFileInfo\"\n"
+                         "  BEGIN\n"
+                         "    VALUE \"Translation\", 0x409, 1200\n"
+                         "  END\n"
+                         "END\n")
+            << script;
+    }
+
+    // Packed again without the options, the launcher keeps both.
+    r = Sfx({"pack", out, dir.HostPath("a.zip"), "-o", dir.HostPath("again.exe")});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    Bytes again = ReadBytes(dir.HostPath("again.exe"));
+    for (uint32_t type : {3u, 14u, 16u, 24u})
+        EXPECT_EQ(LookUpResource(again, "", type, 1)->Data, LookUpResource(image, "", type, 1)->Data) << type;
+    if (script.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres not installed: the version information was not decompiled";
+}
+
+TEST_F(PackFixture, BadIconsAndVersionSettingsAreRefusedWithTheReason) {
+    WriteBytes(dir.HostPath("a.zip"), BuildZip({Program("Setup.exe")}).Bytes_);
+    Bytes bitmap = IconBitmap(16, 16, 16);
+    Bytes jpeg(60, 0);
+    jpeg[0] = 0xFF, jpeg[1] = 0xD8;
+    Bytes outside = IcoFile({{16, 16, 1, 32, bitmap}});
+    PutLe32(outside, 6 + 12, static_cast<uint32_t>(outside.size()) - 8);
+    Bytes cutDirectory = IcoFile({{16, 16, 1, 32, bitmap}});
+    PutLe16(cutDirectory, 4, 300);
+    const std::pair<std::string, Bytes> icons[] = {
+        {"empty.ico", {}},
+        {"text.ico", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'}},
+        {"cursor.ico", IcoFile({{16, 16, 1, 32, bitmap}}, 2)},
+        {"none.ico", IcoFile({})},
+        {"cut.ico", cutDirectory},
+        {"outside.ico", outside},
+        {"zero.ico", IcoFile({{16, 16, 1, 32, {}}})},
+        {"jpeg.ico", IcoFile({{16, 16, 1, 32, jpeg}})},
+        {"size.ico", IcoFile({{32, 32, 1, 32, bitmap}})},
+        {"png.ico", IcoFile({{16, 16, 1, 32, bitmap}, {32, 32, 1, 32, PngStart(48, 48)}})},
+        {"short.ico", IcoFile({{16, 16, 1, 32, IconBitmap(16, 16, 3)}})},
+    };
+    for (const auto& [name, bytes] : icons) WriteBytes(dir.HostPath(name), bytes);
+    WriteText(dir.HostPath("bad-key.txt"), "CompanyName=Example\n\n# ok so far\nCompany=Example\n");
+    WriteText(dir.HostPath("bad-number.txt"), "FileVersion=1.0-beta\n");
+    std::string keys = "(keys: CompanyName, FileDescription, FileVersion, InternalName, LegalCopyright, LegalTrademarks, "
+                       "OriginalFilename, ProductName, ProductVersion, Comments)";
+    struct Row {
+        std::vector<std::string> Options;
+        int Code;
+        std::string Err;  // after "sfx: "
+    };
+    auto ico = [&](const std::string& name) { return dir.HostPath(name); };
+    const Row rows[] = {
+        {{"--icon", ico("empty.ico")}, 1, ico("empty.ico") + ": is too short for an icon file; the launcher was not written"},
+        {{"--icon", ico("text.ico")}, 1, ico("text.ico") + ": is not an icon file (.ico files begin with 00 00 01 00)"},
+        {{"--icon", ico("cursor.ico")}, 1, ico("cursor.ico") + ": is a cursor file, not an icon"},
+        {{"--icon", ico("none.ico")}, 1, ico("none.ico") + ": is an icon file without images"},
+        {{"--icon", ico("cut.ico")}, 1, ico("cut.ico") + ": is cut short: its directory of 300 images runs past the end"},
+        {{"--icon", ico("outside.ico")}, 1,
+         ico("outside.ico") + ": image 1 of 1 lies outside the file (" + std::to_string(bitmap.size()) + " bytes at offset " +
+             std::to_string(outside.size() - 8) + " of " + std::to_string(outside.size()) + ")"},
+        {{"--icon", ico("zero.ico")}, 1, ico("zero.ico") + ": image 1 of 1 is empty"},
+        {{"--icon", ico("jpeg.ico")}, 1, ico("jpeg.ico") + ": image 1 of 1 is neither a bitmap (BITMAPINFOHEADER) nor a PNG image"},
+        {{"--icon", ico("size.ico")}, 1, ico("size.ico") + ": image 1 of 1 is a bitmap of 16x16 pixels, the directory says 32x32"},
+        {{"--icon", ico("png.ico")}, 1, ico("png.ico") + ": image 2 of 2 is a PNG image of 48x48 pixels, the directory says 32x32"},
+        {{"--icon", ico("short.ico")}, 1, ico("short.ico") + ": image 1 of 1 is cut short: " +
+                                              std::to_string(IconBitmap(16, 16, 3).size()) +
+                                              " bytes for a bitmap of 16x16 pixels at 32 bits"},
+        {{"--icon", ico("missing.ico")}, 1, ico("missing.ico") + ": cannot open it: No such file or directory"},
+        {{"--version-info", "Company=Example"}, 2, "--version-info: unknown key \"Company\" " + keys},
+        {{"--version-info", "CompanyName"}, 2, "--version-info: \"CompanyName\" is not KEY=VALUE " + keys},
+        {{"--version-info", "CompanyName= "}, 2, "--version-info: CompanyName needs a value"},
+        {{"--version-info", "CompanyName=Tab\there"}, 2, "--version-info: the value of CompanyName holds a control character"},
+        {{"--version-info", "CompanyName=\xFF"}, 2, "--version-info: the value of CompanyName is not valid UTF-8"},
+        {{"--version-info", "CompanyName=" + std::string(1025, 'x')}, 2,
+         "--version-info: the value of CompanyName is longer than 1024 characters"},
+        {{"--version-info", "FileVersion=1.2.3.4.5"}, 2, "--version-info: \"1.2.3.4.5\" has more than four parts: a version"},
+        {{"--version-info", "FileVersion=1.70000"}, 2, "--version-info: \"1.70000\": 70000 is above 65535: a version is up "
+                                                       "to four numbers of 0 to 65535 with dots between them, such as 1.2.3.4"},
+        {{"--version-info", "ProductVersion=1..2"}, 2, "--version-info: \"1..2\" is not a version number"},
+        {{"--version-info", "ProductVersion=v1"}, 2, "--version-info: \"v1\" is not a version number"},
+        {{"--version", "1.2"}, 2, "pack writes version information with --version-info KEY=VALUE " + keys},
+        {{"--version-info-file", ico("bad-key.txt")}, 1,
+         ico("bad-key.txt") + ": line 4: unknown key \"Company\" " + keys + "; the launcher was not written"},
+        {{"--version-info-file", ico("bad-number.txt")}, 1, ico("bad-number.txt") + ": line 1: \"1.0-beta\" is not a version number"},
+    };
+    std::string out = dir.HostPath("out.exe");
+    for (const Row& row : rows) {
+        std::vector<std::string> args = {"pack", stub, dir.HostPath("a.zip"), "-o", out};
+        args.insert(args.end(), row.Options.begin(), row.Options.end());
+        PackRun r = Sfx(args);
+        EXPECT_EQ(r.Code, row.Code) << row.Err << "\n" << r.Err;
+        EXPECT_EQ(r.Err.find("sfx: " + row.Err), 0u) << r.Err;
+        EXPECT_FALSE(Exists(out)) << row.Err;
+    }
+}
+
+TEST_F(PackFixture, ASignedLauncherVerifiesAndPackingItAgainRemovesTheSignature) {
+    if (std::string(OSSLSIGNCODE_EXE).empty() || std::string(OPENSSL_EXE).empty())
+        GTEST_SKIP() << "osslsigncode or openssl not installed (Debian: apt-get install osslsigncode openssl)";
+    WriteBytes(dir.HostPath("a.zip"), BuildZip({Program("Setup.exe")}).Bytes_);
+    std::string packed = dir.HostPath("packed.exe"), signedExe = dir.HostPath("signed.exe");
+    ASSERT_EQ(Sfx({"pack", stub, dir.HostPath("a.zip"), "-o", packed}).Code, 0);
+    // A throwaway certificate, its own authority.
+    std::string quiet = " > " + dir.HostPath("tool.log") + " 2>&1";
+    ASSERT_EQ(RunShell(std::string(OPENSSL_EXE) + " req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=ziplauncher-test" +
+                       " -keyout " + dir.HostPath("key.pem") + " -out " + dir.HostPath("cert.pem") + quiet),
+              0);
+    std::string ossl = OSSLSIGNCODE_EXE;
+    ASSERT_EQ(RunShell(ossl + " sign -certs " + dir.HostPath("cert.pem") + " -key " + dir.HostPath("key.pem") +
+                       " -n Example -in " + packed + " -out " + signedExe + quiet),
+              0)
+        << Text(ReadBytes(dir.HostPath("tool.log")));
+    std::string verify = ossl + " verify -CAfile " + dir.HostPath("cert.pem") + " -in ";
+    EXPECT_EQ(RunShell(verify + signedExe + quiet), 0) << Text(ReadBytes(dir.HostPath("tool.log")));
+    EXPECT_NE(Get32(ReadBytes(signedExe), DirectoryAt(false, 4) + 4), 0u);
+    EXPECT_EQ(Payload(signedExe), ReadBytes(dir.HostPath("a.zip"))) << "signing leaves the archive alone";
+
+    // Packing the signed launcher again: the signature would no longer
+    // match, so it goes, with a message; without it the launcher is the
+    // unsigned one, byte for byte.
+    std::string repacked = dir.HostPath("repacked.exe");
+    PackRun r = Sfx({"pack", signedExe, dir.HostPath("a.zip"), "-o", repacked});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Err, "sfx: " + repacked + ": the stub's digital signature no longer matches and was removed; sign the "
+                                          "launcher again\n");
+    EXPECT_EQ(Get32(ReadBytes(repacked), DirectoryAt(false, 4) + 4), 0u);
+    EXPECT_EQ(ReadBytes(repacked), ReadBytes(packed));
+    EXPECT_NE(RunShell(verify + repacked + quiet), 0) << "no signature to verify";
 }

@@ -7,6 +7,11 @@ Needs what the wine_build test leaves in WORK: the x86-64 build folder, a
 launcher (launcher-nosetup.exe, used as the stub: pack replaces the archive
 it carries), the demo Setup.exe and the Wine prefix. It then
 - packs an archive with the Linux sfx (PATH) and runs the launcher;
+- packs it again with an icon and version information, which a small
+  program built here reads back under Wine through the Windows API
+  (GetFileVersionInfoA, VerQueryValueA, LookupIconIdFromDirectoryEx,
+  CreateIconFromResourceEx, LoadImageA, ExtractIconExA), and runs that
+  launcher too;
 - builds sfx.exe in the same x86-64 build and, under Wine, checks the archive,
   extracts it with the progress bar (which the engine drives through a
   message-only window of sfx.exe), checks a bad archive, and packs a folder
@@ -17,9 +22,11 @@ import argparse
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -109,6 +116,157 @@ def sfx_exe(args, wine64, sfx, *arguments):
     return result.returncode, result.stdout.decode("latin-1"), result.stderr.decode("latin-1")
 
 
+# The version information given to pack, and what the Windows API must read
+# back from the launcher. The command line's FileVersion replaces the file's.
+VERSION_FILE = ("# the launcher's version information\n"
+                "CompanyName = Example Software Ltd\n"
+                "FileDescription=Example installer\n"
+                "FileVersion=9.9\n"
+                "ProductName=Example\n")
+VERSION_ARGS = ["FileVersion=1.2.3.4", "ProductVersion=1.2", "LegalCopyright=\u00a9 2026 Example Software Ltd",
+                "OriginalFilename=ExampleSetup.exe"]
+VERSION_EXPECTED = [
+    "fixed feef04bd file 1.2.3.4 product 1.2.0.0 os 40004 type 1",
+    "translation 0409 04b0",
+    "CompanyName=Example Software Ltd",
+    "FileDescription=Example installer",
+    "FileVersion=1.2.3.4",
+    "LegalCopyright=\xa9 2026 Example Software Ltd",  # in code page 1252, as VerQueryValueA gives it
+    "OriginalFilename=ExampleSetup.exe",
+    "ProductName=Example",
+    "ProductVersion=1.2",
+]
+
+PROBE_SOURCE = r"""#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+/* Prints what Windows reads of a program's version information and icon. */
+int main(int argc, char** argv) {
+    const char* path = argv[1];
+    const char* keys[] = {"CompanyName", "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
+                          "OriginalFilename", "ProductName", "ProductVersion"};
+    DWORD ignored = 0, size = GetFileVersionInfoSizeA(path, &ignored);
+    void* info = malloc(size ? size : 1);
+    if (size == 0 || !GetFileVersionInfoA(path, 0, size, info)) { printf("no version information\n"); return 1; }
+    VS_FIXEDFILEINFO* f; UINT n;
+    if (VerQueryValueA(info, "\\", (void**)&f, &n) && n >= sizeof *f)
+        printf("fixed %08lx file %u.%u.%u.%u product %u.%u.%u.%u os %lx type %lx\n", f->dwSignature,
+               HIWORD(f->dwFileVersionMS), LOWORD(f->dwFileVersionMS), HIWORD(f->dwFileVersionLS),
+               LOWORD(f->dwFileVersionLS), HIWORD(f->dwProductVersionMS), LOWORD(f->dwProductVersionMS),
+               HIWORD(f->dwProductVersionLS), LOWORD(f->dwProductVersionLS), f->dwFileOS, f->dwFileType);
+    WORD* t;
+    if (!VerQueryValueA(info, "\\VarFileInfo\\Translation", (void**)&t, &n) || n < 4) { printf("no translation\n"); return 1; }
+    printf("translation %04x %04x\n", t[0], t[1]);
+    for (int i = 0; i < 8; i++) {
+        char query[128]; char* value;
+        snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", t[0], t[1], keys[i]);
+        if (VerQueryValueA(info, query, (void**)&value, &n) && n > 0) printf("%s=%s\n", keys[i], value);
+    }
+    HMODULE m = LoadLibraryExA(path, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC group = FindResourceA(m, MAKEINTRESOURCEA(1), (LPCSTR)RT_GROUP_ICON);
+    if (group == NULL) { printf("no icon group\n"); return 1; }
+    BYTE* directory = (BYTE*)LockResource(LoadResource(m, group));
+    for (int want = 16; want <= 32; want += 16) {
+        int id = LookupIconIdFromDirectoryEx(directory, TRUE, want, want, LR_DEFAULTCOLOR);
+        HRSRC image = FindResourceA(m, MAKEINTRESOURCEA(id), (LPCSTR)RT_ICON);
+        if (image == NULL) { printf("icon %d: image %d not found\n", want, id); continue; }
+        DWORD bytes = SizeofResource(m, image);
+        HICON icon = CreateIconFromResourceEx((BYTE*)LockResource(LoadResource(m, image)), bytes, TRUE, 0x00030000,
+                                              want, want, LR_DEFAULTCOLOR);
+        ICONINFO ii; BITMAP bm;
+        if (icon == NULL || !GetIconInfo(icon, &ii) || !GetObjectA(ii.hbmColor ? ii.hbmColor : ii.hbmMask, sizeof bm, &bm)) {
+            printf("icon %d: image %d of %lu bytes does not load\n", want, id, bytes);
+            continue;
+        }
+        printf("icon %d: image %d of %lu bytes, %ldx%ld\n", want, id, bytes, bm.bmWidth, bm.bmHeight);
+    }
+    printf("LoadImageA %s\n", LoadImageA(m, MAKEINTRESOURCEA(1), IMAGE_ICON, 32, 32, 0) ? "ok" : "failed");
+    printf("ExtractIconExA %u\n", ExtractIconExA(path, -1, NULL, NULL, 0));
+    HRSRC manifest = FindResourceA(m, MAKEINTRESOURCEA(1), (LPCSTR)RT_MANIFEST);
+    const char* text = manifest ? (const char*)LockResource(LoadResource(m, manifest)) : NULL;
+    int asInvoker = text != NULL && strstr(text, "level=\"asInvoker\"") != NULL;
+    printf("manifest %s\n", asInvoker ? "asInvoker" : "missing");
+    return 0;
+}
+"""
+
+
+def png(width, height, rgba):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + rgba * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def bitmap(width, height, bgra):
+    """A 32-bit icon bitmap: header (height doubled: colours, then mask), colours, an all-opaque mask."""
+    mask_row = (width + 31) // 32 * 4
+    header = struct.pack("<IiiHHIIiiII", 40, width, 2 * height, 1, 32, 0, width * height * 4, 0, 0, 0, 0)
+    return header + bgra * (width * height) + b"\0" * (mask_row * height)
+
+
+def write_icon(path):
+    """An icon of a 16x16 bitmap and a 32x32 PNG image; returns the images."""
+    images = [(16, bitmap(16, 16, b"\x20\x40\xc0\xff")), (32, png(32, 32, b"\xc0\x40\x20\xff"))]
+    data = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, image in images:
+        data += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    with open(path, "wb") as f:
+        f.write(data + b"".join(image for _, image in images))
+    return images
+
+
+def check_identity(args, wine64, sfx, stub, archive, packs):
+    """A launcher packed with an icon and version information: what the
+    Windows API reads of them."""
+    icon = os.path.join(packs, "example.ico")
+    images = write_icon(icon)
+    version_file = os.path.join(packs, "version.txt")
+    with open(version_file, "w", encoding="utf-8") as f:
+        f.write(VERSION_FILE)
+    launcher = os.path.join(packs, "packed-identity.exe")
+    command = [sfx, "pack", stub, archive, "-o", launcher, "--icon", icon, "--version-info-file", version_file]
+    for setting in VERSION_ARGS:
+        command += ["--version-info", setting]
+    result = subprocess.run(command, capture_output=True, text=True)
+    check(result.returncode == 0, "sfx pack with icon and version: %s%s" % (result.stdout, result.stderr))
+    print(" ".join(os.path.basename(a) if os.path.isabs(a) else a for a in command[1:]))
+    print(result.stdout, end="")
+
+    gcc = shutil.which("x86_64-w64-mingw32-gcc")
+    check(gcc is not None, "x86_64-w64-mingw32-gcc not found")
+    source = os.path.join(packs, "identity-probe.c")
+    probe = os.path.join(packs, "identity-probe.exe")
+    with open(source, "w") as f:
+        f.write(PROBE_SOURCE)
+    subprocess.run([gcc, "-O1", "-o", probe, source, "-lversion", "-lgdi32", "-luser32", "-lshell32"], check=True)
+    code, said = run_probe(args, wine64, probe, launcher)
+    print("\n".join("  probe: " + line for line in said))
+    expected = VERSION_EXPECTED + [
+        "icon 16: image 1 of %d bytes, 16x16" % len(images[0][1]),
+        "icon 32: image 2 of %d bytes, 32x32" % len(images[1][1]),
+        "LoadImageA ok",
+        "ExtractIconExA 1",
+        "manifest asInvoker",
+    ]
+    check(code == 0 and said == expected,
+          "the probe read from the launcher:\n%s\nexpected:\n%s" % ("\n".join(said), "\n".join(expected)))
+    return launcher, probe, expected
+
+
+def run_probe(args, wine64, probe, launcher):
+    """The probe's exit code and lines about the launcher."""
+    env = wine_run.wine_env(os.path.join(args.work, "prefix"), os.path.dirname(probe))
+    result = subprocess.run([wine64, probe, wine_run.windows_path(launcher)], env=env, capture_output=True,
+                            timeout=300)
+    subprocess.run([wine_run.find_wineserver(wine64), "-w"], env=env, check=True)
+    return result.returncode, result.stdout.decode("latin-1").replace("\r", "").splitlines()
+
+
 def read_back(sfx, launcher, archive, packs):
     """The packed launcher read back through its archive with check, list,
     test and unpack; unpack gives the archive byte for byte."""
@@ -157,6 +315,10 @@ def main():
     check(result.returncode == 0, "sfx pack failed: %s%s" % (result.stdout, result.stderr))
     read_back(args.sfx, native, archive, packs)
     run_launcher(args, wine64, native, "sfx-packed-native", setup_exe)
+    identity, probe, probed = check_identity(args, wine64, args.sfx, stub, archive, packs)
+    run_launcher(args, wine64, identity, "sfx-packed-identity", setup_exe)
+    print("icon and version information: %d bytes more than the launcher without them"
+          % (os.path.getsize(identity) - os.path.getsize(native)))
 
     # The Windows tool and the stub, built from the same sources with the
     # same toolchain. Packed into the stub, the archive makes a launcher of
@@ -207,8 +369,15 @@ def main():
     with open(os.path.join(folder, "docs", "Caf\u00e9.txt"), "wb") as f:
         f.write(b"accented name")
     from_folder = os.path.join(packs, "packed-folder.exe")
-    code, out, err = sfx_exe(args, wine64, sfx, "pack", win(stub), win(folder), "-o", win(from_folder))
+    # sfx.exe takes its arguments in the ANSI code page: the copyright sign
+    # arrives in the version information as U+00A9 all the same.
+    code, out, err = sfx_exe(args, wine64, sfx, "pack", win(stub), win(folder), "-o", win(from_folder),
+                             "--icon", win(os.path.join(packs, "example.ico")), "--version-info", VERSION_ARGS[2])
     check(code == 0, "sfx.exe pack of a folder: %d\n%s%s" % (code, out, err))
+    code, said = run_probe(args, wine64, probe, from_folder)
+    copyright = [line for line in VERSION_EXPECTED if line.startswith("LegalCopyright=")]
+    for line in copyright + probed[-5:]:
+        check(line in said, "sfx.exe pack --icon --version-info: the probe did not read %r:\n%s" % (line, "\n".join(said)))
     run_launcher(args, wine64, from_folder, "sfx-packed-by-sfx-exe", setup_exe)
     cafe = os.path.join(args.work, "runs", "sfx-packed-by-sfx-exe", "temp", "docs", "Caf\u00e9.txt")
     check(os.path.isfile(cafe) and read(cafe) == b"accented name", "sfx.exe pack: docs\\Caf\u00e9.txt did not arrive")
