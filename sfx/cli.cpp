@@ -41,11 +41,14 @@ const CommandHelp Commands[] = {
      true},
     {"cat", "ARCHIVE NAME", "Writes the entry NAME (\"/\" or \"\\\" as separator) to standard output.", true},
     {"pack",
-     "STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--temp-length N] [--codepage N]\n"
+     "STUB ARCHIVE|FOLDER -o OUT.exe [--force] [--level N] [--progress]\n"
+     "           [--temp-length N] [--codepage N]\n"
      "           [--icon FILE.ico] [--version-info KEY=VALUE]... [--version-info-file FILE]",
      "Writes OUT.exe: the launcher STUB (launcher-stub.exe) with the archive (or\n"
      "FOLDER, zipped) as its resource \"ZIP\", id 1. Runs check first and writes\n"
-     "nothing when it finds a problem, unless --force is given.",
+     "nothing when it finds a problem, unless --force is given. With\n"
+     "SOURCE_DATE_EPOCH set, no entry is younger than it and times are UTC:\n"
+     "the same folder gives the same launcher.",
      false},
     {"unpack", "LAUNCHER -o ARCHIVE.zip", "Writes the launcher's archive (its resource ZIP/1) byte for byte.", false},
 };
@@ -62,6 +65,7 @@ const OptionHelp Options[] = {
     {"--codepage N", "check pack ",
      "the ANSI code page of the launcher's users, in which names\nare written and read (default 1252)"},
     {"--force", "pack ", "pack even when check finds problems, or into a program\nthat is not a launcher"},
+    {"--level N", "pack ", "deflate level for a FOLDER, 0 (stored) to 9 (the default)"},
     {"--icon FILE.ico", "pack ", "the icon Explorer shows for the launcher"},
     {"--version-info KEY=VALUE", "pack ",
      "version information of the launcher; KEY is one of\n"
@@ -70,7 +74,7 @@ const OptionHelp Options[] = {
      "ProductName, ProductVersion, Comments; FileVersion and\n"
      "ProductVersion are numbers such as 1.2.3.4 (repeatable)"},
     {"--version-info-file FILE", "pack ", "the same as KEY=VALUE lines (UTF-8; # begins a comment)"},
-    {"--progress", "extract ", "draw the progress bar also when standard error is no terminal"},
+    {"--progress", "extract pack ", "draw the progress bar also when standard error is no terminal"},
     {"-o OUT.exe", "pack unpack ", "the launcher that pack writes (for unpack: the archive)"},
 };
 
@@ -147,6 +151,7 @@ struct CommandLine {
     bool HasOutput = false;
     bool Force = false;
     bool Progress = false;
+    int Level = 9;
     CheckOptions Check;
     PackOptions Pack;  // --icon, --version-info, --version-info-file
 };
@@ -177,10 +182,15 @@ CommandLine Parse(const std::vector<std::string>& args) {
             c.Positional.push_back(a);
         } else if (a == "--") {
             optionsDone = true;
-        } else if (a == "--progress" && c.Command == "extract") {
+        } else if (a == "--progress" && (c.Command == "extract" || c.Command == "pack")) {
             c.Progress = true;
         } else if (a == "--force" && c.Command == "pack") {
             c.Force = true;
+        } else if (a == "--level" && c.Command == "pack") {
+            std::string text = value(a);
+            if (text.size() != 1 || text[0] < '0' || text[0] > '9')
+                throw UsageError{"--level takes a deflate level from 0 (stored) to 9 (smallest), not \"" + text + "\""};
+            c.Level = text[0] - '0';
         } else if (a == "-o" && (c.Command == "pack" || c.Command == "unpack")) {
             c.Output = value(a);
             c.HasOutput = true;
@@ -259,6 +269,8 @@ int Dispatch(const std::vector<std::string>& args, std::ostream& out, std::ostre
         o.Input = c.Positional[1];
         o.Output = c.Output;
         o.Force = c.Force;
+        o.Level = c.Level;
+        o.ShowProgress = c.Progress || StderrIsTerminal();
         o.Check = c.Check;
         return RunPack(o, out, err);
     }

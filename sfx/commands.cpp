@@ -7,6 +7,7 @@
 #include "launcher/launcher.h"
 #include "sfx/archive_scan.h"
 #include "sfx/host.h"
+#include "sfx/progress_bar.h"
 #include "sfx/sfx.h"
 
 namespace sfx {
@@ -15,8 +16,6 @@ namespace {
 
 // `sfx cat` holds the whole entry in memory.
 constexpr uint32_t MaxCatSize = 1u << 30;
-constexpr int BarWidth = 30;
-constexpr size_t BarNameWidth = 36;
 
 std::string Padded(std::string s, size_t width) {
     if (s.size() < width) s.append(width - s.size(), ' ');
@@ -50,41 +49,21 @@ bool WalkOrReport(const ArchiveInput& in, ArchiveWalk& walk, std::ostream& err) 
     return false;
 }
 
-// The overall progress bar: the engine reports the percentage of the current
-// entry's compressed data; the entries before it count with their whole
-// compressed size.
-struct ProgressBar {
-    std::ostream* Err = nullptr;  // null: no bar
+// The overall progress of an extraction: the engine reports the percentage
+// of the current entry's compressed data; the entries before it count with
+// their whole compressed size.
+struct ExtractProgress {
+    ProgressBar Bar;
     uint64_t Total = 0;     // compressed bytes of all files to extract
     uint64_t Done = 0;      // compressed bytes of the files finished
     uint64_t Current = 0;   // compressed size of the file under way
     std::string Name;
-    int LastPercent = -1;
-    std::string LastName;
-    bool Drawn = false;
 
     void Draw(uint16_t entryPercent) {
-        if (Err == nullptr || Total == 0) return;
-        uint64_t part = Current * std::min<uint16_t>(entryPercent, 100) / 100;
-        int percent = static_cast<int>(std::min<uint64_t>(100, (Done + part) * 100 / Total));
-        if (percent == LastPercent && Name == LastName) return;
-        LastPercent = percent;
-        LastName = Name;
-        int filled = percent * BarWidth / 100;
-        std::string shown = Name.size() > BarNameWidth ? "..." + Name.substr(Name.size() - (BarNameWidth - 3)) : Name;
-        char head[16];
-        std::snprintf(head, sizeof head, "] %3d%% ", percent);
-        *Err << "\r[" << std::string(filled, '#') << std::string(BarWidth - filled, '-') << head
-             << Padded(shown, BarNameWidth) << std::flush;
-        Drawn = true;
+        Bar.Show(Done + Current * std::min<uint16_t>(entryPercent, 100) / 100, Total, Name);
     }
 
-    void Clear() {
-        if (Drawn) *Err << "\r" << std::string(BarWidth + 8 + BarNameWidth, ' ') << "\r" << std::flush;
-        Drawn = false;
-    }
-
-    static void OnProgress(void* context, uint16_t percent) { static_cast<ProgressBar*>(context)->Draw(percent); }
+    static void OnProgress(void* context, uint16_t percent) { static_cast<ExtractProgress*>(context)->Draw(percent); }
 };
 
 }  // namespace
@@ -156,11 +135,12 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
     ArchiveWalk walk;
     if (!WalkOrReport(*in, walk, err)) return ExitProblems;
 
-    ProgressBar bar;
-    bar.Err = showProgress ? &err : nullptr;
+    ExtractProgress bar;
+    bar.Bar.Err = showProgress ? &err : nullptr;
+    bar.Bar.Columns = TerminalColumns();
     for (const ArchiveEntry& e : walk.Entries)
         if (!e.IsDirectory() && !IsUnsafeEntryName(e.Name.c_str())) bar.Total += e.CompressedSize;
-    uint16_t window = showProgress ? OpenProgressWindow(&ProgressBar::OnProgress, &bar) : 0;
+    uint16_t window = showProgress ? OpenProgressWindow(&ExtractProgress::OnProgress, &bar) : 0;
 
     size_t files = 0, folders = 0;
     std::vector<std::string> failures;
@@ -196,7 +176,7 @@ int RunExtract(const std::string& archive, const std::string& destination, bool 
         failures.push_back(Quote(e.Name) + ": failed: " + ResultName(result) + " (" + std::to_string(result) + ")" +
                            hint);
     }
-    bar.Clear();
+    bar.Bar.Clear();
     CloseProgressWindow(window);
 
     for (const std::string& f : failures) out << shown << ": " << f << "\n";

@@ -40,6 +40,25 @@ std::string LastSystemError();
 // are refused without being read.
 std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t limit, const std::string& display);
 
+// A file read in pieces (pack reads the folder's files and the archive so,
+// never whole). Size is the length when it was opened; ReadInput fills the
+// buffer up to that length and throws ToolError naming `display` when the
+// system fails or the file became shorter. CloseInput is safe to call twice.
+struct InputFile {
+    intptr_t Handle = -1;
+    uint64_t Size = 0;
+    uint64_t Offset = 0;  // where the next read starts
+    std::string Display;
+};
+// Opens a regular file of at most `limit` bytes; throws ToolError as
+// ReadPathBytes does.
+InputFile OpenInput(const std::filesystem::path& path, uint64_t limit, const std::string& display);
+// Up to `size` bytes from Offset on, fewer only at the recorded end.
+size_t ReadInput(InputFile& in, uint8_t* buffer, size_t size);
+// Moves Offset (to read a file again from its start).
+void RewindInput(InputFile& in, uint64_t offset);
+void CloseInput(InputFile& in);
+
 // Scratch files for `sfx pack`, so that it never destroys or half-writes a
 // file: a scratch file is created exclusively (a name that no existing file
 // has) beside its final name, so that the final rename stays in one folder
@@ -48,6 +67,22 @@ std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t l
 // name `finalPath`, never the scratch name. `executable`: mode 0777 less
 // the umask on POSIX.
 std::string WriteScratchBeside(const std::string& finalPath, const std::vector<uint8_t>& data, bool executable);
+// The same in pieces: CreateScratch makes and registers the file, WriteScratch
+// writes at an offset (pack writes a ZIP header, the data behind it, then
+// the header again with the sizes), FinishScratch cuts the file to `length`,
+// flushes it to the disk and closes it. Failures throw ToolError naming
+// FinalPath; the file stays registered until CommitScratch or
+// AbandonScratch.
+struct ScratchFile {
+    intptr_t Handle = -1;
+    std::string Path;       // the scratch name
+    std::string FinalPath;  // the name messages give
+};
+ScratchFile CreateScratch(const std::string& finalPath, bool executable);
+void WriteScratch(ScratchFile& f, uint64_t offset, const uint8_t* data, size_t size);
+void FinishScratch(ScratchFile& f, uint64_t length);
+// Closes the file if it is open and removes it.
+void AbandonScratch(ScratchFile& f);
 // Renames the scratch file over `finalPath`; the scratch file is gone
 // afterwards, whatever happened.
 void CommitScratch(const std::string& scratch, const std::string& finalPath);
@@ -75,6 +110,9 @@ bool DecodeName(const std::string& bytes, unsigned codePage, std::string& utf8);
 
 // True when standard error is a terminal (the progress bar goes there).
 bool StderrIsTerminal();
+// The width of the terminal on standard error in characters, or 80 when it
+// cannot be known.
+int TerminalColumns();
 
 // Standard output without newline translation (for `sfx cat`).
 void SetBinaryStdout();

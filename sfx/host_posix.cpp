@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -96,44 +98,58 @@ std::string DisplayPath(const std::filesystem::path& path) { return path.native(
 
 std::string LastSystemError() { return std::strerror(errno); }
 
-std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t limit, const std::string& display) {
+InputFile OpenInput(const std::filesystem::path& path, uint64_t limit, const std::string& display) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw ToolError(display + ": cannot open it: " + LastSystemError());
     struct stat st = {};
-    std::vector<uint8_t> data;
     std::string failure;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, &st) != 0)
         failure = "cannot read it: " + LastSystemError();
-    } else if (!S_ISREG(st.st_mode)) {
+    else if (!S_ISREG(st.st_mode))
         failure = "not a regular file";
-    } else if (static_cast<uint64_t>(st.st_size) > limit) {
+    else if (static_cast<uint64_t>(st.st_size) > limit)
         failure = "too large (" + std::to_string(st.st_size) + " bytes)";
-    } else {
-        data.resize(static_cast<size_t>(st.st_size));
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = read(fd, data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failure = n < 0 ? "cannot read it: " + LastSystemError() : "cannot read it: it became shorter";
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
+    if (!failure.empty()) {
+        close(fd);
+        throw ToolError(display + ": " + failure);
     }
-    close(fd);
-    if (!failure.empty()) throw ToolError(display + ": " + failure);
-    return data;
+    InputFile in;
+    in.Handle = fd;
+    in.Size = static_cast<uint64_t>(st.st_size);
+    in.Display = display;
+    return in;
 }
 
-std::string WriteScratchBeside(const std::string& finalPath, const std::vector<uint8_t>& data, bool executable) {
-    std::string scratch;
+size_t ReadInput(InputFile& in, uint8_t* buffer, size_t size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, in.Size - std::min(in.Offset, in.Size)));
+    size_t done = 0;
+    while (done < want) {
+        ssize_t n = pread(static_cast<int>(in.Handle), buffer + done, want - done, static_cast<off_t>(in.Offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            throw ToolError(in.Display + (n < 0 ? ": cannot read it: " + LastSystemError() : ": cannot read it: it became shorter"));
+        done += static_cast<size_t>(n);
+    }
+    in.Offset += done;
+    return done;
+}
+
+void RewindInput(InputFile& in, uint64_t offset) { in.Offset = offset; }
+
+void CloseInput(InputFile& in) {
+    if (in.Handle >= 0) close(static_cast<int>(in.Handle));
+    in.Handle = -1;
+}
+
+ScratchFile CreateScratch(const std::string& finalPath, bool executable) {
+    ScratchFile f;
+    f.FinalPath = finalPath;
     int fd = -1;
     for (int attempt = 0; fd < 0; attempt++) {
-        scratch = finalPath + "." + RandomSuffix() + ".part";
-        if (scratch.size() >= ScratchPathMax) throw ToolError(finalPath + ": cannot create it: path too long");
+        f.Path = finalPath + "." + RandomSuffix() + ".part";
+        if (f.Path.size() >= ScratchPathMax) throw ToolError(finalPath + ": cannot create it: path too long");
         SignalsBlocked blocked;
-        fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, executable ? 0777 : 0666);
+        fd = open(f.Path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, executable ? 0777 : 0666);
         if (fd < 0) {
             if (errno == EEXIST && attempt < 100) continue;
             throw ToolError(finalPath + ": cannot create it: " + LastSystemError());
@@ -142,27 +158,40 @@ std::string WriteScratchBeside(const std::string& finalPath, const std::vector<u
         while (slot < ScratchSlots && ScratchUsed[slot]) slot++;
         if (slot == ScratchSlots) {
             close(fd);
-            unlink(scratch.c_str());
+            unlink(f.Path.c_str());
             throw ToolError(finalPath + ": cannot create it: too many scratch files");
         }
-        std::memcpy(ScratchPaths[slot], scratch.c_str(), scratch.size() + 1);
+        std::memcpy(ScratchPaths[slot], f.Path.c_str(), f.Path.size() + 1);
         ScratchUsed[slot] = 1;
     }
+    f.Handle = fd;
+    return f;
+}
+
+void WriteScratch(ScratchFile& f, uint64_t offset, const uint8_t* data, size_t size) {
     size_t done = 0;
-    std::string failure;
-    while (done < data.size() && failure.empty()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
+    while (done < size) {
+        ssize_t n = pwrite(static_cast<int>(f.Handle), data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) failure = LastSystemError();
-        else done += static_cast<size_t>(n);
+        if (n <= 0) throw ToolError(f.FinalPath + ": cannot write it: " + (n < 0 ? LastSystemError() : "nothing written"));
+        done += static_cast<size_t>(n);
     }
-    if (failure.empty() && fsync(fd) != 0) failure = LastSystemError();
+}
+
+void FinishScratch(ScratchFile& f, uint64_t length) {
+    int fd = static_cast<int>(f.Handle);
+    f.Handle = -1;
+    std::string failure;
+    if (ftruncate(fd, static_cast<off_t>(length)) != 0 || fsync(fd) != 0) failure = LastSystemError();
     if (close(fd) != 0 && failure.empty()) failure = LastSystemError();
-    if (!failure.empty()) {
-        RemoveScratch(scratch);
-        throw ToolError(finalPath + ": cannot write it: " + failure);
-    }
-    return scratch;
+    if (!failure.empty()) throw ToolError(f.FinalPath + ": cannot write it: " + failure);
+}
+
+void AbandonScratch(ScratchFile& f) {
+    if (f.Handle >= 0) close(static_cast<int>(f.Handle));
+    f.Handle = -1;
+    if (!f.Path.empty()) RemoveScratch(f.Path);
+    f.Path.clear();
 }
 
 void CommitScratch(const std::string& scratch, const std::string& finalPath) {
@@ -254,6 +283,12 @@ std::string NameBytes(const std::filesystem::path& name) { return name.native();
 bool NamesAreUtf8() { return true; }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+int TerminalColumns() {
+    struct winsize size = {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
 
 void SetBinaryStdout() {}
 

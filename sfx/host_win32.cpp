@@ -122,75 +122,124 @@ std::string DisplayPath(const std::filesystem::path& path) { return NameBytes(pa
 
 std::string LastSystemError() { return ErrorText(GetLastError()); }
 
-std::vector<uint8_t> ReadPathBytes(const std::filesystem::path& path, uint64_t limit, const std::string& display) {
+InputFile OpenInput(const std::filesystem::path& path, uint64_t limit, const std::string& display) {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) throw ToolError(display + ": cannot open it: " + LastSystemError());
     LARGE_INTEGER size = {};
-    std::vector<uint8_t> data;
     std::string failure;
-    if (!GetFileSizeEx(f, &size)) {
+    if (!GetFileSizeEx(f, &size))
         failure = "cannot read it: " + LastSystemError();
-    } else if (static_cast<uint64_t>(size.QuadPart) > limit) {
+    else if (static_cast<uint64_t>(size.QuadPart) > limit)
         failure = "too large (" + std::to_string(size.QuadPart) + " bytes)";
-    } else {
-        data.resize(static_cast<size_t>(size.QuadPart));
-        size_t done = 0;
-        while (done < data.size()) {
-            DWORD got = 0;
-            DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
-            if (!ReadFile(f, data.data() + done, want, &got, nullptr) || got == 0) {
-                failure = got == 0 ? "cannot read it: it became shorter" : "cannot read it: " + LastSystemError();
-                break;
-            }
-            done += got;
-        }
+    if (!failure.empty()) {
+        CloseHandle(f);
+        throw ToolError(display + ": " + failure);
     }
-    CloseHandle(f);
-    if (!failure.empty()) throw ToolError(display + ": " + failure);
-    return data;
+    InputFile in;
+    in.Handle = reinterpret_cast<intptr_t>(f);
+    in.Size = static_cast<uint64_t>(size.QuadPart);
+    in.Display = display;
+    return in;
 }
 
-std::string WriteScratchBeside(const std::string& finalPath, const std::vector<uint8_t>& data, bool) {
+namespace {
+
+// Reads or writes at `offset` through an OVERLAPPED position, so that no
+// file pointer is shared between the calls.
+OVERLAPPED At(uint64_t offset) {
+    OVERLAPPED o = {};
+    o.Offset = static_cast<DWORD>(offset);
+    o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return o;
+}
+
+}  // namespace
+
+size_t ReadInput(InputFile& in, uint8_t* buffer, size_t size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, in.Size - std::min(in.Offset, in.Size)));
+    size_t done = 0;
+    while (done < want) {
+        DWORD got = 0;
+        DWORD part = static_cast<DWORD>(std::min<size_t>(want - done, 1u << 30));
+        OVERLAPPED where = At(in.Offset + done);
+        if (!ReadFile(reinterpret_cast<HANDLE>(in.Handle), buffer + done, part, &got, &where) || got == 0) {
+            bool end = got == 0 && (GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_SUCCESS);
+            throw ToolError(in.Display + (end ? std::string(": cannot read it: it became shorter")
+                                              : ": cannot read it: " + LastSystemError()));
+        }
+        done += got;
+    }
+    in.Offset += done;
+    return done;
+}
+
+void RewindInput(InputFile& in, uint64_t offset) { in.Offset = offset; }
+
+void CloseInput(InputFile& in) {
+    if (in.Handle != -1) CloseHandle(reinterpret_cast<HANDLE>(in.Handle));
+    in.Handle = -1;
+}
+
+ScratchFile CreateScratch(const std::string& finalPath, bool) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     static std::mt19937 random{std::random_device{}()};
-    std::string scratch;
+    ScratchFile result;
+    result.FinalPath = finalPath;
     HANDLE f = INVALID_HANDLE_VALUE;
     for (int attempt = 0; f == INVALID_HANDLE_VALUE; attempt++) {
         std::string suffix;
         for (int i = 0; i < 6; i++) suffix += letters[random() % (sizeof letters - 1)];
-        scratch = finalPath + "." + suffix + ".part";
+        result.Path = finalPath + "." + suffix + ".part";
         Locked locked;
         int slot = 0;
         while (slot < ScratchSlots && ScratchUsed[slot]) slot++;
         if (slot == ScratchSlots) throw ToolError(finalPath + ": cannot create it: too many scratch files");
         // FILE_SHARE_DELETE: the console control handler may delete it
         // while it is still open.
-        f = CreateFileW(Wide(scratch).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+        f = CreateFileW(Wide(result.Path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (f == INVALID_HANDLE_VALUE) {
             DWORD code = GetLastError();
             if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 100) continue;
             throw ToolError(finalPath + ": cannot create it: " + ErrorText(code));
         }
-        ScratchPaths[slot] = Wide(scratch);
+        ScratchPaths[slot] = Wide(result.Path);
         ScratchUsed[slot] = true;
     }
+    result.Handle = reinterpret_cast<intptr_t>(f);
+    return result;
+}
+
+void WriteScratch(ScratchFile& f, uint64_t offset, const uint8_t* data, size_t size) {
     size_t done = 0;
-    std::string failure;
-    while (done < data.size() && failure.empty()) {
+    while (done < size) {
         DWORD wrote = 0;
-        DWORD want = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
-        if (!WriteFile(f, data.data() + done, want, &wrote, nullptr) || wrote == 0) failure = LastSystemError();
+        DWORD part = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        OVERLAPPED where = At(offset + done);
+        if (!WriteFile(reinterpret_cast<HANDLE>(f.Handle), data + done, part, &wrote, &where) || wrote == 0)
+            throw ToolError(f.FinalPath + ": cannot write it: " + LastSystemError());
         done += wrote;
     }
-    if (failure.empty() && !FlushFileBuffers(f)) failure = LastSystemError();
-    if (!CloseHandle(f) && failure.empty()) failure = LastSystemError();
-    if (!failure.empty()) {
-        RemoveScratch(scratch);
-        throw ToolError(finalPath + ": cannot write it: " + failure);
-    }
-    return scratch;
+}
+
+void FinishScratch(ScratchFile& f, uint64_t length) {
+    HANDLE h = reinterpret_cast<HANDLE>(f.Handle);
+    f.Handle = -1;
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(length);
+    std::string failure;
+    if (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h) || !FlushFileBuffers(h))
+        failure = LastSystemError();
+    if (!CloseHandle(h) && failure.empty()) failure = LastSystemError();
+    if (!failure.empty()) throw ToolError(f.FinalPath + ": cannot write it: " + failure);
+}
+
+void AbandonScratch(ScratchFile& f) {
+    if (f.Handle != -1) CloseHandle(reinterpret_cast<HANDLE>(f.Handle));
+    f.Handle = -1;
+    if (!f.Path.empty()) RemoveScratch(f.Path);
+    f.Path.clear();
 }
 
 void CommitScratch(const std::string& scratch, const std::string& finalPath) {
@@ -274,6 +323,15 @@ std::string NameBytes(const std::filesystem::path& name) {
 bool NamesAreUtf8() { return false; }
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+int TerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns > 0) return columns;
+    }
+    return 80;
+}
 
 void SetBinaryStdout() {
     std::fflush(stdout);

@@ -1,6 +1,7 @@
 // `sfx pack`: a launcher with the author's archive in it. The stub is the
 // launcher built without payload (or any launcher: an archive it already
 // carries is replaced); the archive becomes its resource "ZIP", id 1.
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,7 @@
 #include "sfx/host.h"
 #include "sfx/pe_identity.h"
 #include "sfx/pe_resources.h"
+#include "sfx/progress_bar.h"
 #include "sfx/sfx.h"
 #include "sfx/zip_folder.h"
 
@@ -24,9 +26,29 @@ constexpr uint64_t MaxVersionFileSize = 1ull << 20;
 // A scratch file of this command: removed on every way out but the final
 // rename.
 struct Scratch {
-    std::string Path;
-    ~Scratch() {
-        if (!Path.empty()) RemoveScratch(Path);
+    ScratchFile File;
+    ~Scratch() { AbandonScratch(File); }
+};
+
+constexpr size_t PieceSize = 256 * 1024;
+
+// SOURCE_DATE_EPOCH, the reproducible-builds convention: a decimal count of
+// seconds since 1970-01-01 00:00:00 UTC. A value that is not one is an
+// error, not something to pass over: the build would not be reproducible.
+bool SourceDateEpoch(int64_t& seconds) {
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (text == nullptr || *text == 0) return false;
+    std::string value = text;
+    if (value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
+        throw ToolError("SOURCE_DATE_EPOCH must be a number of seconds since 1970-01-01 UTC, not \"" + value + "\"");
+    seconds = std::stoll(value);
+    return true;
+}
+
+struct ZipBar {
+    ProgressBar Bar;
+    static void OnProgress(void* context, const FolderItem& item, uint64_t done, uint64_t total) {
+        static_cast<ZipBar*>(context)->Bar.Show(done, total, DisplayPath(item.HostPath));
     }
 };
 
@@ -169,36 +191,49 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
     if (!launcher) err << "sfx: " << o.Stub << ": not a launcher; packed into it anyway (--force)\n";
     ResourceEdit identity = ReadIdentity(o, out);
 
+    ZipOptions zipOptions;
+    zipOptions.Level = o.Level;
+    zipOptions.CapTimes = SourceDateEpoch(zipOptions.TimeCap);
+
     // The archive: as given, or zipped from the folder into a scratch file,
-    // which `check` needs as a file like any archive.
+    // which `check` needs as a file like any archive. Neither is ever held
+    // in memory.
     std::string archivePath = o.Input;
     std::string display = o.Input;
-    Bytes payload;
+    uint64_t archiveSize = 0;
     Scratch scratch;
     const CheckOptions& checkOptions = options.Check;
     if (inputIsFolder) {
-        FolderZip zip = ZipFolder(o.Input, o.Check.CodePage);
-        for (const std::string& u : zip.Unwritable) err << "sfx: " << o.Input << ": " << u << "\n";
-        if (!zip.Unwritable.empty()) {
-            err << "sfx: " << o.Output << ": not written: " << zip.Unwritable.size()
-                << (zip.Unwritable.size() == 1 ? " name" : " names") << " cannot be written in code page "
+        FolderListing listing = ListFolder(o.Input, o.Check.CodePage);
+        for (const std::string& u : listing.Unwritable) err << "sfx: " << o.Input << ": " << u << "\n";
+        if (!listing.Unwritable.empty()) {
+            err << "sfx: " << o.Output << ": not written: " << listing.Unwritable.size()
+                << (listing.Unwritable.size() == 1 ? " name" : " names") << " cannot be written in code page "
                 << o.Check.CodePage << ", in which the launcher creates them (rename them, or name the users' code "
                 << "page with --codepage)\n";
             return ExitProblems;
         }
-        for (const std::string& s : zip.Skipped) err << "sfx: " << o.Input << ": skipped " << s << "\n";
-        if (zip.Files == 0 && zip.Folders == 0) {
-            err << "sfx: " << o.Input << ": " << (zip.Skipped.empty() ? "is empty" : "holds no file or folder to pack")
+        for (const std::string& s : listing.Skipped) err << "sfx: " << o.Input << ": skipped " << s << "\n";
+        if (listing.Files == 0 && listing.Folders == 0) {
+            err << "sfx: " << o.Input << ": " << (listing.Skipped.empty() ? "is empty" : "holds no file or folder to pack")
                 << "; " << o.Output << " not written (the folder needs Setup.exe at least)\n";
             return ExitProblems;
         }
-        out << o.Input << ": zipped " << zip.Files << (zip.Files == 1 ? " file" : " files") << " and " << zip.Folders
-            << (zip.Folders == 1 ? " folder" : " folders") << " (" << zip.Archive.size() << " bytes)\n";
-        scratch.Path = WriteScratchBeside(o.Output, zip.Archive, false);
-        archivePath = scratch.Path;
-        payload = std::move(zip.Archive);
+        ZipBar bar;
+        bar.Bar.Err = o.ShowProgress ? &err : nullptr;
+        bar.Bar.Columns = TerminalColumns();
+        scratch.File = CreateScratch(o.Output, false);
+        archiveSize = WriteFolderZip(listing, scratch.File, zipOptions, &ZipBar::OnProgress, &bar);
+        bar.Bar.Clear();
+        FinishScratch(scratch.File, archiveSize);
+        archivePath = scratch.File.Path;
+        out << o.Input << ": zipped " << listing.Files << (listing.Files == 1 ? " file" : " files") << " and "
+            << listing.Folders << (listing.Folders == 1 ? " folder" : " folders") << " (" << archiveSize
+            << " bytes)\n";
     } else {
-        payload = ReadPathBytes(HostPath(o.Input), MaxPayloadSize, o.Input);
+        InputFile in = OpenInput(HostPath(o.Input), MaxPayloadSize, o.Input);
+        archiveSize = in.Size;
+        CloseInput(in);
     }
 
     CheckReport report;
@@ -217,22 +252,58 @@ int RunPack(const PackOptions& o, std::ostream& out, std::ostream& err) {
         return ExitProblems;
     }
 
+    // The launcher: the stub's rewritten head, the archive copied in pieces,
+    // the tail; the checksum, which covers all three, goes in last.
     EmbedReport embed;
-    Bytes image;
+    PlannedImage plan;
     try {
-        image = EmbedZipResource(stub, payload, &embed, identity);
-        VerifyZipResource(image, payload);
-        VerifyResourcesKept(stub, image, identity);
+        plan = PlanZipResource(stub, archiveSize, &embed, identity);
     } catch (const PeError& e) {
         throw ToolError(o.Stub + ": " + e.what());
     }
     Scratch written;
-    written.Path = WriteScratchBeside(o.Output, image, true);
-    CommitScratch(written.Path, o.Output);
-    written.Path.clear();
+    written.File = CreateScratch(o.Output, true);
+    PeChecksum sum;
+    uint64_t at = 0;
+    auto put = [&](const uint8_t* data, size_t size) {
+        WriteScratch(written.File, at, data, size);
+        sum.Add(data, size);
+        at += size;
+    };
+    put(plan.Head.data(), plan.Head.size());
+    {
+        InputFile in = OpenInput(HostPath(archivePath), MaxPayloadSize, display);
+        in.Size = std::min(in.Size, archiveSize);  // what was checked; a shorter file fails the read
+        std::vector<uint8_t> piece(PieceSize);
+        try {
+            for (uint64_t left = archiveSize; left != 0;) {
+                size_t n = ReadInput(in, piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
+                if (n == 0) throw ToolError(display + ": cannot read it: it became shorter");
+                put(piece.data(), n);
+                left -= n;
+            }
+        } catch (...) {
+            CloseInput(in);
+            throw;
+        }
+        CloseInput(in);
+    }
+    put(plan.Tail.data(), plan.Tail.size());
+    uint32_t checkSum = sum.Value();
+    uint8_t field[4] = {static_cast<uint8_t>(checkSum), static_cast<uint8_t>(checkSum >> 8),
+                        static_cast<uint8_t>(checkSum >> 16), static_cast<uint8_t>(checkSum >> 24)};
+    WriteScratch(written.File, plan.CheckSumOffset, field, sizeof field);
+    try {
+        VerifyResourcesKept(stub, VerifyPlannedImage(plan, checkSum), identity);
+    } catch (const PeError& e) {
+        throw ToolError(o.Stub + ": " + e.what());
+    }
+    FinishScratch(written.File, at);
+    CommitScratch(written.File.Path, o.Output);
+    written.File.Path.clear();
     if (embed.RemovedSignature)
         err << "sfx: " << o.Output << ": the stub's digital signature no longer matches and was removed; sign the launcher again\n";
-    out << o.Output << ": written, " << image.size() << " bytes, with " << display << " as resource ZIP/1 ("
+    out << o.Output << ": written, " << at << " bytes, with " << display << " as resource ZIP/1 ("
         << (embed.ReplacedInPlace ? "resource section rewritten" : "new resource section") << ")\n";
     return ExitOk;
 }

@@ -367,8 +367,11 @@ ResourceEdit IdentityEdit(const std::vector<IconImage>& icon, const Bytes& versi
 }
 
 void VerifyResourcesKept(const Bytes& stub, const Bytes& image, const ResourceEdit& edit) {
+    VerifyResourcesKept(stub, ReadResources(image, ParsePe(image)), edit);
+}
+
+void VerifyResourcesKept(const Bytes& stub, const ResourceTree& after, const ResourceEdit& edit) {
     ResourceTree before = ReadResources(stub, ParsePe(stub));
-    ResourceTree after = ReadResources(image, ParsePe(image));
     auto find = [&](const ResourceKey& type, const ResourceKey& name, const ResourceKey& language) -> const ResourceData* {
         auto t = after.find(type);
         if (t == after.end()) return nullptr;

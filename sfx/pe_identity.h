@@ -93,5 +93,7 @@ ResourceEdit IdentityEdit(const std::vector<IconImage>& icon, const Bytes& versi
 // replaces, and every resource of the edit is there as given. Throws
 // PeError naming the first one that is missing or different.
 void VerifyResourcesKept(const Bytes& stub, const Bytes& image, const ResourceEdit& edit);
+// The same with the image's resources read already (VerifyPlannedImage).
+void VerifyResourcesKept(const Bytes& stub, const ResourceTree& after, const ResourceEdit& edit);
 
 }  // namespace sfx

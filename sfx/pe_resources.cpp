@@ -119,6 +119,9 @@ struct TreeReader {
     Bytes View;  // the loaded bytes from the tree's start to its section's end
     size_t Leaves = 0;
     uint64_t DataBytes = 0;
+    bool EntriesOnly = false;  // leave the data where it is; LastRva and LastSize say where
+    uint32_t LastRva = 0;
+    uint32_t LastSize = 0;
 
     ResourceKey ReadKey(uint32_t nameField) const {
         if ((nameField & 0x80000000u) == 0) {
@@ -155,10 +158,13 @@ struct TreeReader {
         if (++Leaves > MaxResourceLeaves) throw PeError("resource tree has too many entries");
         uint32_t rva = Read32(View, field);
         uint32_t size = Read32(View, uint64_t(field) + 4);
-        DataBytes += size;
-        if (DataBytes > MaxResourceBytes) throw PeError("resource data adds up to more than 1 GiB");
         ResourceData data;
         data.CodePage = Read32(View, uint64_t(field) + 8);
+        LastRva = rva;
+        LastSize = size;
+        if (EntriesOnly) return data;
+        DataBytes += size;
+        if (DataBytes > MaxResourceBytes) throw PeError("resource data adds up to more than 1 GiB");
         data.Data = ReadRva(File, Image, rva, size);
         return data;
     }
@@ -348,7 +354,9 @@ ProgramKind ReadProgramKind(const Bytes& head) {
     return kind;
 }
 
-PeImage ParsePe(const Bytes& file) {
+PeImage ParsePe(const Bytes& file) { return ParsePe(file, file.size()); }
+
+PeImage ParsePe(const Bytes& file, uint64_t fileSize) {
     PeImage image;
     image.FileHeaderOffset = static_cast<uint32_t>(LocateFileHeader(file));
     uint64_t fh = image.FileHeaderOffset;
@@ -410,7 +418,7 @@ PeImage ParsePe(const Bytes& file) {
         s.SizeOfRawData = Read32(file, at + 16);
         s.PointerToRawData = Read32(file, at + 20);
         s.Characteristics = Read32(file, at + 36);
-        if (s.SizeOfRawData != 0 && uint64_t(s.PointerToRawData) + s.SizeOfRawData > file.size())
+        if (s.SizeOfRawData != 0 && uint64_t(s.PointerToRawData) + s.SizeOfRawData > fileSize)
             throw PeError("the data of section " + s.Name + " lies beyond the end of the file");
         image.Sections.push_back(s);
     }
@@ -446,7 +454,10 @@ ResourceTree ReadResources(const Bytes& file, const PeImage& image) {
     return tree;
 }
 
-Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva) {
+Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva, const DeferredLeaf* last) {
+    auto deferred = [&](const ResourceKey& type, const ResourceKey& name, const ResourceKey& lang) {
+        return last != nullptr && type == last->Type && name == last->Name && lang == last->Language;
+    };
     // Sizes of the four regions: directory tables (root, then one per type,
     // then one per type and name), data entries, strings, data.
     uint64_t tablesSize = TableSize(tree);
@@ -481,8 +492,13 @@ Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva) {
     uint64_t total = dataAt;
     for (const auto& [type, names] : tree)
         for (const auto& [name, languages] : names)
-            for (const auto& [lang, data] : languages) total = AlignUp(total, 8) + data.Data.size();
-    if (total + sectionRva > 0x7FFFFFFFu) throw PeError("resources too large for an image");
+            for (const auto& [lang, data] : languages)
+                if (!deferred(type, name, lang)) total = AlignUp(total, 8) + data.Data.size();
+    // The deferred leaf's data comes last, after all of this.
+    uint64_t deferredAt = AlignUp(total, 8);
+    if (last != nullptr) total = deferredAt;
+    if (total + (last != nullptr ? last->Size : 0) + sectionRva > 0x7FFFFFFFu)
+        throw PeError("resources too large for an image");
     w.Out.assign(total, 0);
 
     for (const auto& [text, offset] : strings) {
@@ -517,10 +533,17 @@ Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva) {
             WriteTableHeader(w.Out, nameTable, languages);
             uint32_t nameSlot = nameTable + 16;
             for (const auto& [lang, data] : languages) {
-                nextData = AlignUp(nextData, 8);
                 Write32(w.Out, nameSlot, w.NameField(lang));
                 Write32(w.Out, nameSlot + 4, nextEntry);
                 nameSlot += 8;
+                if (deferred(type, name, lang)) {
+                    Write32(w.Out, nextEntry, static_cast<uint32_t>(sectionRva + deferredAt));
+                    Write32(w.Out, nextEntry + 4, static_cast<uint32_t>(last->Size));
+                    Write32(w.Out, nextEntry + 8, data.CodePage);
+                    nextEntry += 16;
+                    continue;
+                }
+                nextData = AlignUp(nextData, 8);
                 Write32(w.Out, nextEntry, static_cast<uint32_t>(sectionRva + nextData));
                 Write32(w.Out, nextEntry + 4, static_cast<uint32_t>(data.Data.size()));
                 Write32(w.Out, nextEntry + 8, data.CodePage);
@@ -533,23 +556,43 @@ Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva) {
     return w.Out;
 }
 
-uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset) {
-    uint64_t sum = 0;
-    size_t n = file.size();
-    for (size_t i = 0; i < n; i += 2) {
-        // The CheckSum field itself counts as zero.
-        if (i == checkSumOffset || i == uint64_t(checkSumOffset) + 2) continue;
-        uint32_t word = file[i] | (i + 1 < n ? file[i + 1] << 8 : 0);
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
+void PeChecksum::Add(const uint8_t* data, size_t size) {
+    size_t i = 0;
+    if (Length % 2 != 0 && size != 0) {
+        Sum += static_cast<uint32_t>(data[i++]) << 8;
+        Sum = (Sum & 0xFFFF) + (Sum >> 16);
     }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + n);
+    for (; i + 1 < size; i += 2) {
+        Sum += data[i] | static_cast<uint32_t>(data[i + 1]) << 8;
+        Sum = (Sum & 0xFFFF) + (Sum >> 16);
+    }
+    if (i < size) {  // an odd byte: the low half of a word the next piece completes
+        Sum += data[i];
+        Sum = (Sum & 0xFFFF) + (Sum >> 16);
+    }
+    Length += size;
+}
+
+uint32_t PeChecksum::Value() const {
+    uint64_t sum = (Sum & 0xFFFF) + (Sum >> 16);
+    return static_cast<uint32_t>(sum + Length);
+}
+
+uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset) {
+    // The CheckSum field itself counts as zero.
+    static const uint8_t zeros[4] = {};
+    PeChecksum sum;
+    size_t field = std::min<size_t>(checkSumOffset, file.size());
+    size_t after = std::min<size_t>(uint64_t(checkSumOffset) + 4, file.size());
+    sum.Add(file.data(), field);
+    sum.Add(zeros, after - field);
+    sum.Add(file.data() + after, file.size() - after);
+    return sum.Value();
 }
 
 // ---- the rewrite ----
 
-Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report, const ResourceEdit& edit) {
+PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedReport* report, const ResourceEdit& edit) {
     EmbedReport local;
     EmbedReport& r = report != nullptr ? *report : local;
     r = EmbedReport{};
@@ -564,7 +607,11 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
         for (const auto& [name, languages] : names) tree[type][name] = languages;
     ResourceNames& zip = tree[ResourceKey::Named("ZIP")];
     zip.erase(ResourceKey::Number(ZipResourceId));
-    zip[ResourceKey::Number(ZipResourceId)][ResourceKey::Number(NeutralLanguage)] = ResourceData{0, payload};
+    zip[ResourceKey::Number(ZipResourceId)][ResourceKey::Number(NeutralLanguage)] = ResourceData{0, {}};
+    // The archive's bytes are not here: its data entry points behind all
+    // other resources, where the caller puts them.
+    DeferredLeaf archive{ResourceKey::Named("ZIP"), ResourceKey::Number(ZipResourceId),
+                         ResourceKey::Number(NeutralLanguage), payloadSize};
 
     Bytes out = stub;
     auto directoryAt = [&](uint32_t index) { return uint64_t(image.DataDirectoryOffset) + 8ull * index; };
@@ -648,32 +695,35 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
         }
     }
 
-    Bytes section = BuildResourceSection(tree, sectionRva);
-    uint64_t rawSize = AlignUp(section.size(), image.FileAlignment);
+    Bytes section = BuildResourceSection(tree, sectionRva, &archive);
+    uint64_t sectionSize = section.size() + payloadSize;
+    uint64_t rawSize = AlignUp(sectionSize, image.FileAlignment);
     uint64_t pointer = out.size();
     if (pointer + rawSize > 0xFFFFFFFFu) throw PeError("the image would be larger than 4 GiB");
     out.insert(out.end(), section.begin(), section.end());
-    out.resize(pointer + rawSize, 0);
+    PlannedImage plan;
+    plan.PayloadSize = payloadSize;
+    plan.Tail.assign(rawSize - sectionSize, 0);
 
     std::memset(out.data() + headerAt, 0, SectionHeaderSize);
     std::memcpy(out.data() + headerAt, ".rsrc", 5);
-    Write32(out, headerAt + 8, static_cast<uint32_t>(section.size()));
+    Write32(out, headerAt + 8, static_cast<uint32_t>(sectionSize));
     Write32(out, headerAt + 12, sectionRva);
     Write32(out, headerAt + 16, static_cast<uint32_t>(rawSize));
     Write32(out, headerAt + 20, static_cast<uint32_t>(pointer));
     Write32(out, headerAt + 36, ScnInitializedData | ScnMemRead);
 
-    uint64_t imageEnd = AlignUp(std::max<uint64_t>(memoryEnd, uint64_t(sectionRva) + section.size()), image.SectionAlignment);
-    if (inPlace) imageEnd = AlignUp(uint64_t(sectionRva) + section.size(), image.SectionAlignment);
+    uint64_t imageEnd = AlignUp(std::max<uint64_t>(memoryEnd, uint64_t(sectionRva) + sectionSize), image.SectionAlignment);
+    if (inPlace) imageEnd = AlignUp(uint64_t(sectionRva) + sectionSize, image.SectionAlignment);
     if (moving >= 0) {
         // The relocations go right behind the new resources, in memory and
         // in the file, and their directory entry follows them.
         const PeSection& m = image.Sections[static_cast<size_t>(moving)];
         uint64_t rva = imageEnd;
-        uint64_t at = out.size();
+        uint64_t at = pointer + rawSize;
         if (rva + MemorySize(m) > 0x7FFFFFFF || at + movingRaw.size() > 0xFFFFFFFFu)
             throw PeError("the image would be too large");
-        out.insert(out.end(), movingRaw.begin(), movingRaw.end());
+        plan.Tail.insert(plan.Tail.end(), movingRaw.begin(), movingRaw.end());
         uint32_t movingHeader = image.SectionTableOffset + SectionHeaderSize * static_cast<uint32_t>(moving);
         Write32(out, movingHeader + 12, static_cast<uint32_t>(rva));
         Write32(out, movingHeader + 20, static_cast<uint32_t>(at));
@@ -686,13 +736,27 @@ Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* rep
     Write32(out, image.OptionalHeaderOffset + 8,
             static_cast<uint32_t>(image.SizeOfInitializedData - rawBefore + rawSize));
     Write32(out, directoryAt(ResourceDirectoryIndex), sectionRva);
-    Write32(out, directoryAt(ResourceDirectoryIndex) + 4, static_cast<uint32_t>(section.size()));
-    Write32(out, image.CheckSumOffset, ComputePeChecksum(out, image.CheckSumOffset));
+    Write32(out, directoryAt(ResourceDirectoryIndex) + 4, static_cast<uint32_t>(sectionSize));
+    Write32(out, image.CheckSumOffset, 0);
+    plan.CheckSumOffset = image.CheckSumOffset;
+    plan.Head = std::move(out);
+    return plan;
+}
+
+Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report, const ResourceEdit& edit) {
+    PlannedImage plan = PlanZipResource(stub, payload.size(), report, edit);
+    Bytes out = std::move(plan.Head);
+    out.insert(out.end(), payload.begin(), payload.end());
+    out.insert(out.end(), plan.Tail.begin(), plan.Tail.end());
+    Write32(out, plan.CheckSumOffset, ComputePeChecksum(out, plan.CheckSumOffset));
     return out;
 }
 
-void VerifyZipResource(const Bytes& file, const Bytes& payload) {
-    PeImage image = ParsePe(file);
+namespace {
+
+// What VerifyZipResource checks of the headers: `file` needs to hold them
+// only; `checkSum` is the file's.
+void VerifyLayout(const Bytes& file, const PeImage& image, uint32_t checkSum) {
     std::vector<PeSection> byAddress = image.Sections;
     std::sort(byAddress.begin(), byAddress.end(),
               [](const PeSection& a, const PeSection& b) { return a.VirtualAddress < b.VirtualAddress; });
@@ -715,7 +779,7 @@ void VerifyZipResource(const Bytes& file, const Bytes& payload) {
     for (size_t i = 1; i < byPointer.size(); i++)
         if (uint64_t(byPointer[i - 1].PointerToRawData) + byPointer[i - 1].SizeOfRawData > byPointer[i].PointerToRawData)
             throw PeError("sections " + byPointer[i - 1].Name + " and " + byPointer[i].Name + " overlap in the file");
-    if (image.CheckSum != ComputePeChecksum(file, image.CheckSumOffset)) throw PeError("wrong checksum");
+    if (image.CheckSum != checkSum) throw PeError("wrong checksum");
     if (image.NumberOfRvaAndSizes > BaseRelocationDirectoryIndex) {
         uint64_t entry = uint64_t(image.DataDirectoryOffset) + 8 * BaseRelocationDirectoryIndex;
         uint32_t rva = Read32(file, entry), size = Read32(file, entry + 4);
@@ -724,7 +788,13 @@ void VerifyZipResource(const Bytes& file, const Bytes& payload) {
                                                               MemorySize(image.Sections[static_cast<size_t>(section)])))
             throw PeError("the base relocations lie outside their section");
     }
+}
 
+}  // namespace
+
+void VerifyZipResource(const Bytes& file, const Bytes& payload) {
+    PeImage image = ParsePe(file);
+    VerifyLayout(file, image, ComputePeChecksum(file, image.CheckSumOffset));
     ResourceTree tree = ReadResources(file, image);
     auto type = tree.find(ResourceKey::Named("ZIP"));
     if (type == tree.end()) throw PeError("no resource of type ZIP");
@@ -733,6 +803,48 @@ void VerifyZipResource(const Bytes& file, const Bytes& payload) {
     if (name->second.size() != 1 || name->second.begin()->first != ResourceKey::Number(NeutralLanguage))
         throw PeError("resource ZIP/1 is not there in exactly the neutral language");
     if (name->second.begin()->second.Data != payload) throw PeError("resource ZIP/1 differs from the archive");
+}
+
+ResourceTree VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum) {
+    uint64_t fileSize = plan.Head.size() + plan.PayloadSize + plan.Tail.size();
+    Bytes head = plan.Head;
+    Write32(head, plan.CheckSumOffset, checkSum);
+    PeImage image = ParsePe(head, fileSize);
+    VerifyLayout(head, image, checkSum);
+    // The tree lies in the head, in front of the archive, and so does the
+    // data of every other resource; the archive's entry must point at the
+    // archive.
+    int index = image.ResourceRva != 0 ? SectionOfRva(image, image.ResourceRva) : -1;
+    if (index < 0) throw PeError("the resource directory lies in no section");
+    const PeSection& s = image.Sections[static_cast<size_t>(index)];
+    uint64_t treeAt = uint64_t(s.PointerToRawData) + (image.ResourceRva - s.VirtualAddress);
+    if (treeAt >= head.size()) throw PeError("the resource directory lies behind the archive");
+    TreeReader reader{head, image, Bytes(head.begin() + static_cast<std::ptrdiff_t>(treeAt), head.end())};
+    reader.EntriesOnly = true;
+    ResourceTree tree;
+    int found = 0;
+    reader.ForEachEntry(0, [&](const ResourceKey& type, uint32_t typeField) {
+        reader.ForEachEntry(TreeReader::Subdirectory(typeField), [&](const ResourceKey& name, uint32_t nameField) {
+            reader.ForEachEntry(TreeReader::Subdirectory(nameField), [&](const ResourceKey& language, uint32_t leafField) {
+                ResourceData data = reader.ReadLeaf(leafField);
+                uint64_t at = uint64_t(s.PointerToRawData) + (uint64_t(reader.LastRva) - s.VirtualAddress);
+                if (reader.LastRva < s.VirtualAddress) throw PeError("resource data lies outside the resource section");
+                if (type == ResourceKey::Named("ZIP") && name == ResourceKey::Number(ZipResourceId)) {
+                    found++;
+                    if (!(language == ResourceKey::Number(NeutralLanguage)) || at != plan.Head.size() ||
+                        reader.LastSize != plan.PayloadSize)
+                        throw PeError("resource ZIP/1 does not point at the archive");
+                } else {
+                    if (at + reader.LastSize > plan.Head.size()) throw PeError("resource data lies behind the archive");
+                    data.Data.assign(head.begin() + static_cast<std::ptrdiff_t>(at),
+                                     head.begin() + static_cast<std::ptrdiff_t>(at + reader.LastSize));
+                }
+                tree[type][name].emplace(language, std::move(data));
+            });
+        });
+    });
+    if (found != 1) throw PeError("resource ZIP/1 is not there in exactly the neutral language");
+    return tree;
 }
 
 }  // namespace sfx

@@ -83,6 +83,9 @@ ProgramKind ReadProgramKind(const Bytes& head);
 // and optional headers, the section table (every section's raw data inside
 // the file). Throws PeError.
 PeImage ParsePe(const Bytes& file);
+// The same for the first bytes of a file of `fileSize` bytes, which must
+// hold the headers and the section table.
+PeImage ParsePe(const Bytes& head, uint64_t fileSize);
 
 // A resource name or type: a string (kept in UTF-16 code units, as the
 // image stores it) or a 16-bit number. Strings sort before numbers; strings
@@ -120,12 +123,27 @@ ResourceTree ReadResources(const Bytes& file, const PeImage& image);
 // Lays out a resource section for `tree` that will be loaded at `sectionRva`:
 // directory tables, data entries, name strings, then the data, each blob
 // aligned to 8 bytes. The result is not padded to the file alignment.
-Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva);
+// With `last`, the leaf it names (present in the tree, its data ignored)
+// gets Size bytes behind everything else, 8-aligned: the result ends where
+// they begin, and the caller appends them.
+struct DeferredLeaf {
+    ResourceKey Type, Name, Language;
+    uint64_t Size = 0;
+};
+Bytes BuildResourceSection(const ResourceTree& tree, uint32_t sectionRva, const DeferredLeaf* last = nullptr);
 
 // The PE checksum of the file as the image loader and imagehlp compute it:
 // 16-bit one's-complement-style sum of the file with the CheckSum field
 // taken as zero, plus the file length.
 uint32_t ComputePeChecksum(const Bytes& file, uint32_t checkSumOffset);
+// The same over a file that passes in pieces (of any length), with the
+// CheckSum field already zero in it.
+struct PeChecksum {
+    uint64_t Sum = 0;
+    uint64_t Length = 0;
+    void Add(const uint8_t* data, size_t size);
+    uint32_t Value() const;
+};
 
 // The launcher carries, besides its archive, resource type "LAUNCHER", id 1,
 // whose data begins with LauncherMarkerText: that is how `sfx pack` tells a
@@ -164,10 +182,29 @@ struct ResourceEdit {
 Bytes EmbedZipResource(const Bytes& stub, const Bytes& payload, EmbedReport* report = nullptr,
                        const ResourceEdit& edit = {});
 
+// The same rewrite without the archive in memory: the launcher is Head, then
+// the archive's PayloadSize bytes (the last resource data of the section),
+// then Tail (the section's padding, and the relocations that moved behind
+// it). The CheckSum field in Head is zero; the caller sums the three parts
+// with PeChecksum and writes the result at CheckSumOffset.
+struct PlannedImage {
+    Bytes Head;
+    uint64_t PayloadSize = 0;
+    Bytes Tail;
+    uint32_t CheckSumOffset = 0;
+};
+PlannedImage PlanZipResource(const Bytes& stub, uint64_t payloadSize, EmbedReport* report = nullptr,
+                             const ResourceEdit& edit = {});
+
 // Checks a finished image the way the loader will see it: headers parse,
 // sections are aligned, do not overlap in memory, lie inside SizeOfImage
 // and the file, the checksum matches, and the resource tree leads to ZIP/1
 // with exactly `payload`. Throws PeError naming the first fault.
 void VerifyZipResource(const Bytes& image, const Bytes& payload);
+// The same for a planned image whose parts sum to `checkSum`: the headers,
+// the section layout and the checksum, and the tree's entry for ZIP/1,
+// which must point at the archive's place behind Head. Returns the tree as
+// the image holds it, ZIP/1 without its data.
+ResourceTree VerifyPlannedImage(const PlannedImage& plan, uint32_t checkSum);
 
 }  // namespace sfx

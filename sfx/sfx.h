@@ -72,6 +72,8 @@ struct PackOptions {
     std::string Input;   // an archive, or a folder to zip
     std::string Output;
     bool Force = false;  // pack even when check finds problems, or into a program that is no launcher
+    int Level = 9;       // deflate level for a folder, 0 to 9 (0: stored)
+    bool ShowProgress = false;  // a progress bar on err while a folder is zipped
     CheckOptions Check;
     // The launcher's identity: an .ico file for its icon, and version
     // information from a file of KEY=VALUE lines and from the command line

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #include <sstream>
@@ -425,6 +428,108 @@ TEST_F(PackFixture, AnInterruptedPackLeavesNoScratchFileBehind) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "ended by the signal, status " << status;
         EXPECT_EQ(ListFiles(outDir), std::vector<std::string>{}) << "signal " << signal;
     }
+}
+
+namespace {
+
+// Sets an environment variable for the length of a scope (TZ takes effect
+// through tzset).
+struct ScopedEnv {
+    std::string Name;
+    ScopedEnv(const std::string& name, const char* value) : Name(name) {
+        if (value != nullptr) setenv(name.c_str(), value, 1);
+        else unsetenv(name.c_str());
+        tzset();
+    }
+    ~ScopedEnv() {
+        unsetenv(Name.c_str());
+        tzset();
+    }
+};
+
+}  // namespace
+
+TEST_F(PackFixture, TheSameFolderGivesTheSameLauncherWhenSourceDateEpochIsSet) {
+    // Files of every kind, created in one order here and in the reverse
+    // order in a copy, whose folder then lists them in another order.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"Setup.exe", ""}, {"b.txt", "bee"}, {"a/z.txt", std::string(5000, 'z')}, {"a/y.bin", "y"},
+        {"C.txt", "upper"}, {"a.txt", "sorts before a/ by its bytes"}};
+    auto make = [&](const std::string& root, bool reverse) {
+        mkdir(root.c_str(), 0755);
+        mkdir((root + "/a").c_str(), 0755);
+        std::vector<std::pair<std::string, std::string>> order = files;
+        if (reverse) std::reverse(order.begin(), order.end());
+        for (const auto& [name, text] : order) {
+            if (name == "Setup.exe") WriteBytes(root + "/" + name, MakeProgram());
+            else WriteText(root + "/" + name, text);
+        }
+    };
+    std::string folder = dir.HostPath("app"), copy = dir.HostPath("copy");
+    make(folder, false);
+    make(copy, true);
+    auto pack = [&](const std::string& from, const std::string& name) {
+        std::string out = dir.HostPath(name);
+        PackRun r = Sfx({"pack", stub, from, "-o", out});
+        EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+        return ReadBytes(out);
+    };
+    // 2020-09-13 12:26:40 UTC: the files are younger, so every time is capped.
+    Bytes first, touched, otherZone, copied, uncapped;
+    {
+        ScopedEnv epoch("SOURCE_DATE_EPOCH", "1600000000");
+        {
+            ScopedEnv zone("TZ", "UTC");
+            first = pack(folder, "first.exe");
+        }
+        // Every file and folder touched: an hour later than now.
+        ASSERT_EQ(RunPython(R"(
+import os, sys, time
+later = time.time() + 3600
+for base, dirs, names in os.walk(sys.argv[1]):
+    for n in dirs + names:
+        os.utime(os.path.join(base, n), (later, later))
+)",
+                            {folder}),
+                  0);
+        {
+            ScopedEnv zone("TZ", "UTC");
+            touched = pack(folder, "touched.exe");
+            copied = pack(copy, "copied.exe");
+        }
+        ScopedEnv zone("TZ", "Pacific/Chatham");  // UTC+12:45 or +13:45
+        otherZone = pack(folder, "zone.exe");
+    }
+    uncapped = pack(folder, "uncapped.exe");
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(touched == first) << "touching the files changed the launcher";
+    EXPECT_TRUE(otherZone == first) << "the time zone changed the launcher";
+    EXPECT_TRUE(copied == first) << "the order the folder lists its files in changed the launcher";
+    EXPECT_TRUE(uncapped != first) << "without SOURCE_DATE_EPOCH the files' own times count";
+
+    ScopedEnv bad("SOURCE_DATE_EPOCH", "yesterday");
+    PackRun r = Sfx({"pack", stub, folder, "-o", dir.HostPath("bad.exe")});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.Err, "sfx: SOURCE_DATE_EPOCH must be a number of seconds since 1970-01-01 UTC, not \"yesterday\"\n");
+}
+
+TEST_F(PackFixture, LevelZeroStoresEveryFile) {
+    std::string folder = dir.HostPath("app");
+    mkdir(folder.c_str(), 0755);
+    WriteBytes(folder + "/Setup.exe", MakeProgram());
+    WriteText(folder + "/text.txt", std::string(10000, 'a'));
+    for (const char* level : {"0", "1", "9"}) {
+        std::string out = dir.HostPath(std::string("l") + level + ".exe");
+        PackRun r = Sfx({"pack", "--level", level, stub, folder, "-o", out});
+        ASSERT_EQ(r.Code, 0) << r.Out << r.Err;
+        WriteBytes(dir.HostPath("back.zip"), Payload(out));
+        std::string listing = Sfx({"list", dir.HostPath("back.zip")}).Out;
+        bool stored = listing.find("deflated") == std::string::npos;
+        EXPECT_EQ(stored, std::string(level) == "0") << level << "\n" << listing;
+    }
+    PackRun r = Sfx({"pack", "--level", "10", stub, folder, "-o", dir.HostPath("x.exe")});
+    EXPECT_EQ(r.Code, 2);
+    EXPECT_NE(r.Err.find("--level takes a deflate level from 0 (stored) to 9"), std::string::npos) << r.Err;
 }
 
 TEST_F(PackFixture, TheLauncherGetsTheIconAndVersionInformationAndKeepsTheStubsOtherResources) {

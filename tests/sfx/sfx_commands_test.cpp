@@ -13,6 +13,7 @@
 #include "support/pe_test_image.h"
 #include "support/test_util.h"
 #include "sfx/pe_resources.h"
+#include "sfx/progress_bar.h"
 #include "sfx/sfx.h"
 
 using namespace testutil;
@@ -393,6 +394,27 @@ TEST_F(SfxFixture, TheProgressBarFollowsTheEnginesMessages) {
     EXPECT_EQ(quietErr.str(), "") << "no bar unless asked for";
     EXPECT_EQ(Sfx({"extract", "--progress", zip, dir.HostPath("p")}).Err.find("100% big.bin") != std::string::npos,
               true);
+}
+
+TEST(ProgressLine, FitsTheTerminalWithoutTouchingItsLastColumn) {
+    std::string longName(300, 'n');
+    longName += "/readme.txt";
+    std::string wide;  // 日本語 over and over: three bytes, two columns each
+    for (int i = 0; i < 40; i++) wide += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+    for (int columns : {1, 5, 12, 19, 20, 40, 79, 80, 120, 200}) {
+        for (const std::string& name : {std::string(), std::string("Setup.exe"), longName, wide}) {
+            std::string line = sfx::ProgressLine(42, name, columns);
+            EXPECT_LE(line.size() + 1, static_cast<size_t>(std::max(columns, 1))) << columns << ": " << line;
+            size_t cut = line.find("...");
+            if (cut != std::string::npos && cut + 3 < line.size())
+                EXPECT_NE(static_cast<unsigned char>(line[cut + 3]) & 0xC0, 0x80) << "cut inside a character: " << line;
+        }
+    }
+    EXPECT_EQ(sfx::ProgressLine(42, longName, 40), "[######---------]  42% ...n/readme.txt");
+    EXPECT_EQ(sfx::ProgressLine(100, "Setup.exe", 120),
+              "[##############################] 100% Setup.exe" + std::string(71, ' '));
+    EXPECT_EQ(sfx::ProgressLine(42, "Setup.exe", 80).substr(0, 47), "[############------------------]  42% Setup.exe")
+        << "80 columns: the bar of old";
 }
 
 TEST_F(SfxFixture, CatWritesOneEntryOrSaysWhyNot) {
