@@ -300,6 +300,11 @@ ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset) {
     if (headerOffset < 0) return std::nullopt;
     std::ifstream f(hostPath, std::ios::binary);
+    return ReadLocalHeader(f, headerOffset);
+}
+
+std::optional<LocalHeader> ReadLocalHeader(std::ifstream& f, int32_t headerOffset) {
+    if (headerOffset < 0) return std::nullopt;
     uint8_t h[ZipLocal::Size];
     if (!f || !ReadAt(f, static_cast<uint64_t>(headerOffset), h, sizeof h) || !HasSignature(h, ZipLocal::Signature))
         return std::nullopt;

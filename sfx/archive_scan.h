@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -118,6 +119,9 @@ bool RecognisedAsArchive(const std::string& corePath);
 // file for the reads the walker does not do.
 ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath);
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset);
+// The same through a stream open on the archive, for a command that reads
+// the header of every entry: one open of the file instead of one per entry.
+std::optional<LocalHeader> ReadLocalHeader(std::ifstream& archive, int32_t headerOffset);
 
 // One line describing a walk that ended before its first entry, or "".
 std::string DescribeFirstResult(const ArchiveWalk& walk);

@@ -91,6 +91,7 @@ struct Checker {
     const std::string& CorePath;
     const CheckOptions& Options;
     CheckReport& Report;
+    std::ifstream Headers{HostPath, std::ios::binary};  // the local headers, read through one open stream
     size_t NonAsciiNames = 0;
 
     void ArchiveProblem(const std::string& message) { Report.Problems.push_back({false, "", message}); }
@@ -153,7 +154,7 @@ struct Checker {
     // The entry's data: what ExtractEntry will make of its local header, then
     // the test extraction. Returns true when the launcher would extract it.
     bool CheckData(const ArchiveEntry& e) {
-        std::optional<LocalHeader> local = ReadLocalHeader(HostPath, e.HeaderOffset);
+        std::optional<LocalHeader> local = ReadLocalHeader(Headers, e.HeaderOffset);
         uint16_t method = local ? local->Method : e.Method;
         uint16_t flags = local ? local->Flags : e.Flags;
         if (local && (local->Method != e.Method || (local->Flags & 1) != (e.Flags & 1)))
