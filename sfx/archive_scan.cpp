@@ -300,13 +300,27 @@ ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset) {
     if (headerOffset < 0) return std::nullopt;
     std::ifstream f(hostPath, std::ios::binary);
-    return ReadLocalHeader(f, headerOffset);
-}
-
-std::optional<LocalHeader> ReadLocalHeader(std::ifstream& f, int32_t headerOffset) {
-    if (headerOffset < 0) return std::nullopt;
     uint8_t h[ZipLocal::Size];
     if (!f || !ReadAt(f, static_cast<uint64_t>(headerOffset), h, sizeof h) || !HasSignature(h, ZipLocal::Signature))
+        return std::nullopt;
+    return ReadLocalHeaderFields(h);
+}
+
+LocalHeaderFile::LocalHeaderFile(const std::string& corePath)
+    : File(win::CreateFileA(corePath.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
+                            win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+
+LocalHeaderFile::~LocalHeaderFile() {
+    if (File != win::INVALID_HANDLE_VALUE) win::CloseHandle(File);
+}
+
+std::optional<LocalHeader> ReadLocalHeader(const LocalHeaderFile& archive, int32_t headerOffset) {
+    if (headerOffset < 0 || archive.File == win::INVALID_HANDLE_VALUE) return std::nullopt;
+    uint8_t h[ZipLocal::Size];
+    win::DWORD got = 0;
+    if (win::SetFilePointer(archive.File, headerOffset, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER ||
+        !win::ReadFile(archive.File, h, sizeof h, &got, nullptr) || got != sizeof h ||
+        !HasSignature(h, ZipLocal::Signature))
         return std::nullopt;
     return ReadLocalHeaderFields(h);
 }

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -119,9 +118,17 @@ bool RecognisedAsArchive(const std::string& corePath);
 // file for the reads the walker does not do.
 ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath);
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset);
-// The same through a stream open on the archive, for a command that reads
-// the header of every entry: one open of the file instead of one per entry.
-std::optional<LocalHeader> ReadLocalHeader(std::ifstream& archive, int32_t headerOffset);
+// The archive held open, through the launcher's own file calls, by a
+// command that reads the local header of every entry: one open of the file
+// for all of them, one read for each.
+struct LocalHeaderFile {
+    win::HANDLE File;
+    explicit LocalHeaderFile(const std::string& corePath);
+    ~LocalHeaderFile();
+    LocalHeaderFile(const LocalHeaderFile&) = delete;
+    LocalHeaderFile& operator=(const LocalHeaderFile&) = delete;
+};
+std::optional<LocalHeader> ReadLocalHeader(const LocalHeaderFile& archive, int32_t headerOffset);
 
 // One line describing a walk that ended before its first entry, or "".
 std::string DescribeFirstResult(const ArchiveWalk& walk);

@@ -91,7 +91,7 @@ struct Checker {
     const std::string& CorePath;
     const CheckOptions& Options;
     CheckReport& Report;
-    std::ifstream Headers{HostPath, std::ios::binary};  // the local headers, read through one open stream
+    LocalHeaderFile Headers{CorePath};  // the local headers, read through one open handle
     size_t NonAsciiNames = 0;
 
     void ArchiveProblem(const std::string& message) { Report.Problems.push_back({false, "", message}); }

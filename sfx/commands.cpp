@@ -123,7 +123,7 @@ int RunTest(const std::string& archive, std::ostream& out, std::ostream& err) {
     ArchiveWalk walk;
     if (!WalkOrReport(*in, walk, err)) return ExitProblems;
     size_t failed = 0;
-    std::ifstream headers(in->HostPath, std::ios::binary);
+    LocalHeaderFile headers(core);
     for (const ArchiveEntry& e : walk.Entries) {
         EntryTrial trial = TryEntry(core, e.HeaderOffset);
         std::vector<std::string> notes = ExplainEntry(in->HostPath, e, ReadLocalHeader(headers, e.HeaderOffset), &trial);
