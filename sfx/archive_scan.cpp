@@ -306,6 +306,25 @@ std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t 
     return ReadLocalHeaderFields(h);
 }
 
+LocalHeaderFile::LocalHeaderFile(const std::string& corePath)
+    : File(win::CreateFileA(corePath.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
+                            win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+
+LocalHeaderFile::~LocalHeaderFile() {
+    if (File != win::INVALID_HANDLE_VALUE) win::CloseHandle(File);
+}
+
+std::optional<LocalHeader> ReadLocalHeader(const LocalHeaderFile& archive, int32_t headerOffset) {
+    if (headerOffset < 0 || archive.File == win::INVALID_HANDLE_VALUE) return std::nullopt;
+    uint8_t h[ZipLocal::Size];
+    win::DWORD got = 0;
+    if (win::SetFilePointer(archive.File, headerOffset, nullptr, win::FILE_BEGIN) == win::INVALID_SET_FILE_POINTER ||
+        !win::ReadFile(archive.File, h, sizeof h, &got, nullptr) || got != sizeof h ||
+        !HasSignature(h, ZipLocal::Signature))
+        return std::nullopt;
+    return ReadLocalHeaderFields(h);
+}
+
 std::string DescribeFirstResult(const ArchiveWalk& walk) {
     const EndRecordFacts& end = walk.End;
     if (walk.FirstResult == 0) return "";

@@ -118,6 +118,17 @@ bool RecognisedAsArchive(const std::string& corePath);
 // file for the reads the walker does not do.
 ArchiveWalk WalkArchive(const std::string& hostPath, const std::string& corePath);
 std::optional<LocalHeader> ReadLocalHeader(const std::string& hostPath, int32_t headerOffset);
+// The archive held open, through the launcher's own file calls, by a
+// command that reads the local header of every entry: one open of the file
+// for all of them, one read for each.
+struct LocalHeaderFile {
+    win::HANDLE File;
+    explicit LocalHeaderFile(const std::string& corePath);
+    ~LocalHeaderFile();
+    LocalHeaderFile(const LocalHeaderFile&) = delete;
+    LocalHeaderFile& operator=(const LocalHeaderFile&) = delete;
+};
+std::optional<LocalHeader> ReadLocalHeader(const LocalHeaderFile& archive, int32_t headerOffset);
 
 // One line describing a walk that ended before its first entry, or "".
 std::string DescribeFirstResult(const ArchiveWalk& walk);

@@ -146,6 +146,7 @@ struct Checker {
     const std::string& CorePath;
     const CheckOptions& Options;
     CheckReport& Report;
+    LocalHeaderFile Headers{CorePath};  // the local headers, read through one open handle
     size_t NonAsciiNames = 0;
     // Where the local header and data of every entry that passed its test
     // extraction lie in the archive, [Start, End), and what it decoded to.
@@ -215,7 +216,7 @@ struct Checker {
     // The entry's data: what ExtractEntry will make of its local header, then
     // the test extraction. Returns true when the launcher would extract it.
     bool CheckData(const ArchiveEntry& e) {
-        std::optional<LocalHeader> local = ReadLocalHeader(HostPath, e.HeaderOffset);
+        std::optional<LocalHeader> local = ReadLocalHeader(Headers, e.HeaderOffset);
         uint16_t method = local ? local->Method : e.Method;
         uint16_t flags = local ? local->Flags : e.Flags;
         if (local && (local->Method != e.Method || (local->Flags & 1) != (e.Flags & 1)))

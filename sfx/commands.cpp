@@ -102,10 +102,10 @@ int RunTest(const std::string& archive, std::ostream& out, std::ostream& err) {
     ArchiveWalk walk;
     if (!WalkOrReport(*in, walk, err)) return ExitProblems;
     size_t failed = 0;
+    LocalHeaderFile headers(core);
     for (const ArchiveEntry& e : walk.Entries) {
         EntryTrial trial = TryEntry(core, e.HeaderOffset);
-        std::vector<std::string> notes =
-            ExplainEntry(in->HostPath, e, ReadLocalHeader(in->HostPath, e.HeaderOffset), &trial);
+        std::vector<std::string> notes = ExplainEntry(in->HostPath, e, ReadLocalHeader(headers, e.HeaderOffset), &trial);
         if (trial.Result != Ok || !notes.empty()) failed++;
         out << Right(std::to_string(trial.Result), 2) << " " << Padded(ResultName(trial.Result), 18) << " "
             << Quote(e.Name);

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/posix_internal.h"
@@ -47,6 +49,10 @@ constexpr DWORD WriteAccess = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FI
 // CreateDirectoryA leaves room for an 8.3 name below MAX_PATH.
 constexpr size_t MaxDirectoryPath = MaxPath - 12;
 
+// A regular file keeps its file pointer here and is read and written at it
+// with pread and pwrite, so that moving the pointer costs no system call
+// (the engine moves it twice for every entry it extracts). Nothing else
+// uses the descriptor's own offset. Other files (devices, pipes) use it.
 struct FileObject {
     int Fd;
     bool CanRead;
@@ -54,10 +60,56 @@ struct FileObject {
     DWORD Share;
     dev_t Device;
     ino_t Inode;
+    bool Positional;
+    int64_t Position;
+    std::string KeepAs;  // a plain read: the host path its descriptor may be kept under once closed
+    struct stat Status;  // as opened
 };
+// Positions below this need no check by lseek: every file system takes
+// files of 2 GiB, and the engine's positions are signed 32-bit numbers.
+constexpr int64_t PositionsWithoutCheck = int64_t{1} << 31;
 
 std::mutex FilesLock;
 std::vector<FileObject*> OpenFiles;  // guarded by FilesLock
+
+// The descriptor of the last regular file opened only to be read, kept open
+// after its handle is closed: the engine opens the archive again for every
+// entry, and taking the kept descriptor back costs one stat of the name
+// instead of an open, an fstat and a close. It is taken back only while the
+// name still leads to the same file with its status unchanged since it was
+// opened (device, inode, mode, owner, links, size, modification and change
+// times), so that it stands for the very open it saves.
+struct KeptRead {
+    int Fd = -1;
+    std::string Path;
+    struct stat Status;
+};
+KeptRead Kept;  // guarded by FilesLock
+
+bool SameStatus(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
+           a.st_gid == b.st_gid && a.st_nlink == b.st_nlink && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The kept descriptor when it was kept under `path` and still stands for
+// an open of it (its status then in `st`), else -1; either way it is no
+// longer kept.
+int TakeKeptRead(const std::string& path, struct stat& st) {
+    int fd = -1;
+    struct stat was;
+    {
+        std::lock_guard<std::mutex> lock(FilesLock);
+        if (Kept.Fd < 0 || Kept.Path != path) return -1;
+        fd = Kept.Fd;
+        was = Kept.Status;
+        Kept.Fd = -1;
+    }
+    if (stat(path.c_str(), &st) == 0 && SameStatus(st, was)) return fd;
+    close(fd);
+    return -1;
+}
 
 thread_local DWORD LastError = 0;
 
@@ -169,12 +221,14 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
     if (!mustExist) flags |= O_CREAT;
     if (creationDisposition == CREATE_NEW) flags |= O_EXCL;
     mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-    int fd = open(path.Path.c_str(), flags, mode);
-    if (fd < 0) return FailWith(MissingError(path.Path), failed);
     struct stat opened;
+    int fd = plainRead ? TakeKeptRead(path.Path, opened) : -1;
+    const bool reused = fd >= 0;
+    if (!reused) fd = open(path.Path.c_str(), flags, mode);
+    if (fd < 0) return FailWith(MissingError(path.Path), failed);
     DWORD error = ERROR_SUCCESS;
     std::lock_guard<std::mutex> lock(FilesLock);
-    if (fstat(fd, &opened) != 0 || S_ISDIR(opened.st_mode))
+    if ((!reused && fstat(fd, &opened) != 0) || S_ISDIR(opened.st_mode))
         error = ERROR_ACCESS_DENIED;
     else if (!SharingAllows(opened.st_dev, opened.st_ino, read, write, shareMode))
         error = posix::detail::ERROR_SHARING_VIOLATION;
@@ -184,7 +238,9 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
         close(fd);
         return FailWith(error, failed);
     }
-    auto* object = new FileObject{fd, read, write, shareMode, opened.st_dev, opened.st_ino};
+    auto* object = new FileObject{fd,           read, write, shareMode, opened.st_dev, opened.st_ino, S_ISREG(opened.st_mode),
+                                  0,            plainRead && S_ISREG(opened.st_mode) ? path.Path : std::string(),
+                                  opened};
     OpenFiles.push_back(object);
     // Windows reports that an existing file was opened or replaced.
     bool reportsExisting = creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
@@ -202,7 +258,9 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
     // Reads until everything asked for has come or the file ends; at the end
     // of the file the call succeeds with what there was, possibly nothing.
     while (done < bytesToRead) {
-        ssize_t got = read(object->Fd, static_cast<char*>(buffer) + done, bytesToRead - done);
+        char* to = static_cast<char*>(buffer) + done;
+        ssize_t got = object->Positional ? pread(object->Fd, to, bytesToRead - done, object->Position)
+                                         : read(object->Fd, to, bytesToRead - done);
         if (got < 0) {
             if (errno == EINTR) continue;
             if (bytesRead != nullptr) *bytesRead = done;
@@ -210,6 +268,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
         }
         if (got == 0) break;
         done += static_cast<DWORD>(got);
+        object->Position += got;
     }
     if (bytesRead != nullptr) *bytesRead = done;
     return 1;
@@ -223,7 +282,9 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
     if (buffer == nullptr && bytesToWrite > 0) return Refuse(ERROR_INVALID_PARAMETER);
     DWORD done = 0;
     while (done < bytesToWrite) {
-        ssize_t put = write(object->Fd, static_cast<const char*>(buffer) + done, bytesToWrite - done);
+        const char* from = static_cast<const char*>(buffer) + done;
+        ssize_t put = object->Positional ? pwrite(object->Fd, from, bytesToWrite - done, object->Position)
+                                         : write(object->Fd, from, bytesToWrite - done);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             int error = put < 0 ? errno : ENOSPC;
@@ -231,6 +292,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
             return Refuse(ErrorFromErrno(error, ""));
         }
         done += static_cast<DWORD>(put);
+        object->Position += put;
     }
     if (bytesWritten != nullptr) *bytesWritten = done;
     return 1;
@@ -246,7 +308,9 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, LONG* distanceToMoveHigh,
                            : static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceToMoveHigh)) << 32) |
                                                   static_cast<uint32_t>(distanceToMove));
     int64_t base = 0;
-    if (moveMethod == FILE_CURRENT) {
+    if (moveMethod == FILE_CURRENT && object->Positional) {
+        base = object->Position;
+    } else if (moveMethod == FILE_CURRENT) {
         off_t current = lseek(object->Fd, 0, SEEK_CUR);
         if (current < 0) return FailWith(ErrorFromErrno(errno, ""), INVALID_SET_FILE_POINTER);
         base = current;
@@ -259,8 +323,9 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, LONG* distanceToMoveHigh,
     // both are near the top, which lseek would refuse anyway.
     int64_t target = distance > 0 && base > INT64_MAX - distance ? -1 : base + distance;
     if (target < 0) return FailWith(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
-    if (lseek(object->Fd, static_cast<off_t>(target), SEEK_SET) < 0)
+    if ((!object->Positional || target >= PositionsWithoutCheck) && lseek(object->Fd, static_cast<off_t>(target), SEEK_SET) < 0)
         return FailWith(ErrorFromErrno(errno, ""), INVALID_SET_FILE_POINTER);
+    object->Position = target;
     if (distanceToMoveHigh != nullptr) *distanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
     auto low = static_cast<DWORD>(static_cast<uint64_t>(target));
     // A position whose low half looks like the failure value is told apart
@@ -289,8 +354,13 @@ BOOL CloseHandle(HANDLE object) {
         if (it == OpenFiles.end()) return Refuse(ERROR_INVALID_HANDLE);
         file = *it;
         OpenFiles.erase(it);
+        if (!file->KeepAs.empty()) {
+            std::swap(Kept.Fd, file->Fd);
+            Kept.Path = std::move(file->KeepAs);
+            Kept.Status = file->Status;
+        }
     }
-    close(file->Fd);
+    if (file->Fd >= 0) close(file->Fd);
     delete file;
     return 1;
 }

@@ -12,10 +12,13 @@
 #include "archive/archive.h"
 #include "engine/engine.h"
 #include "platform/posix/posix_backend.h"
+#include "support/deflate_writer.h"
+#include "support/legacy_encoders.h"
 #include "support/test_util.h"
 #include "support/zlib_deflate.h"
 
 using namespace testutil;
+using namespace testutil::deflate_writer;
 
 namespace {
 
@@ -270,6 +273,68 @@ TEST_F(ExtractFixture, MemoryOutputFillsOneBlockAcrossEntries) {
     EXPECT_TRUE(std::equal(a.begin(), a.end(), block.begin()));
     EXPECT_TRUE(std::equal(b.begin(), b.begin() + 50, block.begin() + 40000));
     EngineState.MemoryTarget = nullptr;
+}
+
+TEST_F(ExtractFixture, EveryEntryStartsOnAWindowOfZerosWhateverTheOneBeforeLeft) {
+    // A stream whose matches reach back past its start: 258 bytes from
+    // 32768 back, then 258 from 1000 back, which a fresh window gives as zeros.
+    BitWriter w;
+    BlockHeader(w, true, 1);
+    PutMatch(w, FixedLiterals(), FixedDistances(), 258, 32768);
+    PutMatch(w, FixedLiterals(), FixedDistances(), 258, 1000);
+    FixedLiterals().Put(w, 256);
+    ZipEntrySpec reader;
+    reader.Name = "reader";
+    reader.Data = w.Finish();
+    reader.Method = 8;
+    reader.CrcFromData = false;
+    reader.Crc = Crc32(Bytes(516, 0));
+    reader.UncompressedSize = 516;
+
+    auto deflated = [](const std::string& name, const Bytes& data) {
+        ZipEntrySpec e;
+        e.Name = name;
+        e.Data = ZlibRawDeflate(data, 6);
+        e.Method = 8;
+        e.CrcFromData = false;
+        e.Crc = Crc32(data);
+        e.UncompressedSize = static_cast<uint32_t>(data.size());
+        return e;
+    };
+    Bytes noise = PatternBytes(50000, 5);
+    for (auto& b : noise) b |= 1;  // no zeros in what the entries before leave
+    ZipEntrySpec damaged = deflated("damaged", Bytes(noise.begin(), noise.begin() + 20000));
+    damaged.Data.resize(damaged.Data.size() / 2);
+    ZipEntrySpec shrunk;
+    shrunk.Name = "shrunk";
+    std::mt19937 rng(3);
+    shrunk.Data = ShrinkEncode(Bytes(noise.begin(), noise.begin() + 3000), 0.0, rng);
+    shrunk.Method = 1;
+    shrunk.CrcFromData = false;
+    shrunk.Crc = Crc32(Bytes(noise.begin(), noise.begin() + 3000));
+    shrunk.UncompressedSize = 3000;
+    // What each entry before leaves in the window: a few bytes, part of it,
+    // all of it and beyond; stored and deflated; a stream cut short; a
+    // decoder that keeps its tables in the window.
+    const std::vector<ZipEntrySpec> before = {
+        Stored("s5", Bytes(noise.begin(), noise.begin() + 5)),
+        Stored("s3000", Bytes(noise.begin(), noise.begin() + 3000)),
+        Stored("s40000", Bytes(noise.begin(), noise.begin() + 40000)),
+        deflated("d3000", Bytes(noise.begin(), noise.begin() + 3000)),
+        deflated("d32767", Bytes(noise.begin(), noise.begin() + 32767)),
+        deflated("d50000", noise),
+        damaged,
+        shrunk,
+    };
+    for (size_t i = 0; i < before.size(); i++) {
+        SCOPED_TRACE(before[i].Name);
+        Make({before[i], reader});
+        EngineState.TestOnly = true;
+        ExtractResult first = Extract(0, "first");
+        EXPECT_EQ(first == Ok, before[i].Name != "damaged");
+        EXPECT_EQ(Extract(1, "reader"), Ok);
+        EXPECT_EQ(EngineState.BytesFlushed, 516u);
+    }
 }
 
 // ---- busy guard, progress and cancel ----

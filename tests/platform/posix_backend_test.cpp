@@ -327,6 +327,44 @@ TEST_F(PosixScratch, WriteReadSeekAndSize) {
     ASSERT_TRUE(CloseHandle(h));
 }
 
+// The descriptor a closed reading handle leaves behind is taken again only
+// for the same file, unchanged: every open after a change sees the change.
+TEST_F(PosixScratch, ReopeningForReadingSeesEveryChangeOfTheFile) {
+    auto readAll = [&](const std::string& name) {
+        HANDLE h = Open(W(name), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+        if (h == INVALID_HANDLE_VALUE) return std::string("<") + std::to_string(GetLastError()) + ">";
+        char buffer[64] = {};
+        DWORD got = 0;
+        EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
+        EXPECT_TRUE(CloseHandle(h));
+        return std::string(buffer, got);
+    };
+    WriteHostFile("a.txt", "first");
+    EXPECT_EQ(readAll("a.txt"), "first");
+    EXPECT_EQ(readAll("a.txt"), "first");
+    WriteHostFile("a.txt", "second, longer");  // the same file written over
+    EXPECT_EQ(readAll("a.txt"), "second, longer");
+    WriteHostFile("b.txt", "other file");
+    fs::rename(H("b.txt"), H("a.txt"));  // another file under the name
+    EXPECT_EQ(readAll("a.txt"), "other file");
+    fs::permissions(H("a.txt"), fs::perms::owner_read);
+    EXPECT_EQ(readAll("a.txt"), "other file");
+    HANDLE w = Open(W("a.txt"), GENERIC_WRITE, OPEN_EXISTING);  // read-only now
+    EXPECT_EQ(w, INVALID_HANDLE_VALUE);
+    fs::permissions(H("a.txt"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(H("a.txt"));
+    EXPECT_EQ(readAll("a.txt"), "<" + std::to_string(ERROR_FILE_NOT_FOUND) + ">");
+    WriteHostFile("a.txt", "third");
+    EXPECT_EQ(readAll("a.txt"), "third");
+    // A handle taken again is a handle of its own: the sharing rules and
+    // the file pointer start afresh.
+    HANDLE r = Open(W("a.txt"), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
+    ASSERT_NE(r, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetFilePointer(r, 0, nullptr, FILE_CURRENT), 0u);
+    EXPECT_EQ(OpenError(W("a.txt"), GENERIC_WRITE, OPEN_EXISTING), ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(CloseHandle(r));
+}
+
 TEST_F(PosixScratch, CreateAlwaysReplacesAndReportsIt) {
     WriteHostFile("old.txt", "old content");
     HANDLE h = Open(W("old.txt"), GENERIC_WRITE, CREATE_ALWAYS);
