@@ -62,6 +62,17 @@ launcher_payload_end:
 endif()
 
 if(LAUNCHER_BACKEND STREQUAL "win32")
+  # The manifest without its comments, its indentation and the XML
+  # declaration's standalone="yes" (it has no document type to stand alone
+  # from): the copy in the program is read by the loader alone.
+  file(READ ${WIN32_MANIFEST} manifest)
+  string(REGEX REPLACE "<!--([^-]|-[^-])*-->" "" manifest "${manifest}")
+  string(REPLACE " standalone=\"yes\"" "" manifest "${manifest}")
+  string(REGEX REPLACE "\n[ \t]*" "" manifest "${manifest}")
+  set(COMPACT_MANIFEST ${CMAKE_BINARY_DIR}/launcher.manifest)
+  file(CONFIGURE OUTPUT ${COMPACT_MANIFEST} CONTENT "${manifest}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${WIN32_MANIFEST})
+
   # The archive goes into the resource section as type "ZIP", id 1, compiled
   # by windres from a generated .rc; the manifest as RT_MANIFEST (24), id 1;
   # and the marker by which `sfx pack` knows a launcher from other programs:
@@ -70,11 +81,11 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
   set(PAYLOAD_RC ${CMAKE_BINARY_DIR}/payload.rc)
   file(WRITE ${PAYLOAD_RC}.in
 "1 ZIP \"@PAYLOAD_FILE@\"
-1 24 \"@WIN32_MANIFEST@\"
+1 24 \"@COMPACT_MANIFEST@\"
 @LAUNCHER_MARKER@
 ")
   configure_file(${PAYLOAD_RC}.in ${PAYLOAD_RC} @ONLY)
-  set_source_files_properties(${PAYLOAD_RC} PROPERTIES OBJECT_DEPENDS "${PAYLOAD_FILE};${WIN32_MANIFEST}")
+  set_source_files_properties(${PAYLOAD_RC} PROPERTIES OBJECT_DEPENDS "${PAYLOAD_FILE};${COMPACT_MANIFEST}")
 
   # launcher-stub.exe: what an author packs into with `sfx pack`. Its archive
   # is the empty one (just the 22-byte end record: signature 50 4B 05 06 and
@@ -82,29 +93,57 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
   set(STUB_RC ${CMAKE_BINARY_DIR}/launcher-stub.rc)
   file(WRITE ${STUB_RC}.in
 "1 ZIP BEGIN 0x4B50, 0x0605, 0, 0, 0, 0, 0, 0, 0, 0, 0 END
-1 24 \"@WIN32_MANIFEST@\"
+1 24 \"@COMPACT_MANIFEST@\"
 @LAUNCHER_MARKER@
 ")
   configure_file(${STUB_RC}.in ${STUB_RC} @ONLY)
-  set_source_files_properties(${STUB_RC} PROPERTIES OBJECT_DEPENDS ${WIN32_MANIFEST})
+  set_source_files_properties(${STUB_RC} PROPERTIES OBJECT_DEPENDS ${COMPACT_MANIFEST})
 
-  # Small: optimised for size, unused functions and data dropped by the
-  # linker, symbols stripped, no exceptions or RTTI anywhere in the program,
-  # libgcc and libstdc++ linked in so that only system DLLs are imported
-  # (kernel32, user32, shell32 and the C runtime msvcrt).
-  set(WIN32_SIZE_FLAGS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
-  target_compile_options(zipcore PRIVATE ${WIN32_SIZE_FLAGS})
-  target_compile_options(platform PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS})
+  # Small: optimised for size, unused functions dropped by the linker,
+  # symbols stripped, no exceptions or RTTI anywhere in the program, libgcc
+  # and libstdc++ linked in so that only system DLLs are imported (kernel32,
+  # user32, shell32 and the C runtime msvcrt). No -fdata-sections: with it
+  # this compiler puts zero-initialised variables into .data sections of
+  # their own, which take their size in the file instead of living in .bss.
+  set(WIN32_SIZE_FLAGS -Os -ffunction-sections -fno-asynchronous-unwind-tables)
+  # Optimised across files at link time (-flto): the platform's one-line
+  # wrappers and the helpers called once disappear into their callers. The
+  # objects carry their ordinary code as well (-ffat-lto-objects), which the
+  # other programs of a Windows build (sfx.exe) link as usual.
+  set(WIN32_LTO_FLAGS -flto -ffat-lto-objects)
+  target_compile_options(zipcore PRIVATE ${WIN32_SIZE_FLAGS} ${WIN32_LTO_FLAGS})
+  target_compile_options(platform PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS} ${WIN32_LTO_FLAGS})
+  # The entry point of entry/launcher_win32.cpp in place of the C runtime's
+  # start-up code (a stdcall name carries its decoration on 32-bit x86), and
+  # the section layout of cmake/launcher-pe.ld.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(WIN32_ENTRY _LauncherEntry@0)
+  else()
+    set(WIN32_ENTRY LauncherEntry)
+  endif()
+  set(WIN32_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/launcher-pe.ld)
+  # binutils 2.40 crashes when the link-time code generation of a program
+  # without start-up objects calls a function that the linker had not met
+  # before: libgcc's stack probe (for frames above 4 KiB) is asked for from
+  # the start, the C runtime's import library is searched before the system
+  # DLLs' ones that CMake names, and the launchers link the objects of the
+  # two libraries rather than their archives.
+  set(WIN32_LINK_FLAGS -nostartfiles -Wl,-e,${WIN32_ENTRY} -Wl,-u,___chkstk_ms -Wl,-T,${WIN32_LINKER_SCRIPT}
+      ${WIN32_SIZE_FLAGS} -flto)
+
   foreach(program launcher launcher-stub)
     if(program STREQUAL "launcher")
       set(rc ${PAYLOAD_RC})
     else()
       set(rc ${STUB_RC})
     endif()
-    add_executable(${program} WIN32 ${CMAKE_SOURCE_DIR}/entry/launcher_win32.cpp ${rc})
-    target_link_libraries(${program} PRIVATE zipcore)
-    target_compile_options(${program} PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS})
-    target_link_options(${program} PRIVATE -mwindows -static -s -Wl,--gc-sections)
+    add_executable(${program} WIN32 ${CMAKE_SOURCE_DIR}/entry/launcher_win32.cpp ${rc}
+                   $<TARGET_OBJECTS:zipcore> $<TARGET_OBJECTS:platform>)
+    target_include_directories(${program} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${program} PRIVATE msvcrt)
+    target_compile_options(${program} PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS} ${WIN32_LTO_FLAGS})
+    target_link_options(${program} PRIVATE -mwindows -static -s -Wl,--gc-sections ${WIN32_LINK_FLAGS})
+    set_property(TARGET ${program} APPEND PROPERTY LINK_DEPENDS ${WIN32_LINKER_SCRIPT})
   endforeach()
   if(NOT LAUNCHER_PAYLOAD)
     add_dependencies(launcher demo_payload)

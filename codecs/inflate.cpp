@@ -37,6 +37,11 @@
 
 namespace {
 
+// The root widths of the literal/length and distance tables of a dynamic
+// block: codes up to that many bits are found with one look-up.
+constexpr int32_t LiteralLookupBits = 9;
+constexpr int32_t DistanceLookupBits = 6;
+
 // The order in which a dynamic header gives the code-length code's lengths.
 constexpr uint8_t CodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
@@ -257,7 +262,6 @@ ExtractResult DecodeFixedBlock() {
 }
 
 ExtractResult DecodeDynamicBlock() {
-    EngineStateRecord& e = EngineState;
     const int32_t literalCount = static_cast<int32_t>(TakeBits(5)) + 257;   // HLIT, up to 288
     const int32_t distanceCount = static_cast<int32_t>(TakeBits(5)) + 1;    // HDIST, up to 32
     const int32_t codeLengthCount = static_cast<int32_t>(TakeBits(4)) + 4;  // HCLEN
@@ -318,7 +322,7 @@ ExtractResult DecodeDynamicBlock() {
     if (result != Ok) return result;
 
     DecodeEntry* literalTable = nullptr;
-    int32_t literalBits = e.LiteralLookupBits;
+    int32_t literalBits = LiteralLookupBits;
     built = BuildDecodeTable(lengths, static_cast<uint16_t>(literalCount), 257, LengthBase, LengthExtraBits,
                              &literalTable, &literalBits);
     if (built != TableComplete) {
@@ -327,7 +331,7 @@ ExtractResult DecodeDynamicBlock() {
     }
 
     DecodeEntry* distanceTable = nullptr;
-    int32_t distanceBits = e.DistanceLookupBits;
+    int32_t distanceBits = DistanceLookupBits;
     built = BuildDecodeTable(lengths + literalCount, static_cast<uint16_t>(distanceCount), 0, DistanceBase,
                              DistanceExtraBits, &distanceTable, &distanceBits);
     if (built != TableComplete && built != TableIncomplete) {

@@ -289,7 +289,10 @@ bool Bmi2Available() {
 
 }  // namespace
 
-ExtractResult DecodeFast(const BlockCodes& codes) {
+// Kept out of its caller when the program is optimised across files (the
+// Windows launcher): inlined into DecodeSymbols, the loop came out with
+// about 3% more instructions per byte on i686.
+[[gnu::noinline]] ExtractResult DecodeFast(const BlockCodes& codes) {
 #if defined(__x86_64__) || defined(__i386__)
     if (Bmi2Available()) return DecodeFastBmi2(codes);
 #endif

@@ -43,8 +43,10 @@ struct EngineStateRecord {
     bool TestOnly = false;          // decoded data only passes through the CRC
     uint8_t* MemoryTarget = nullptr;  // where the next byte for the memory block goes
     int32_t MemoryLimit = 0;        // capacity of the memory block
-    int8_t LiteralLookupBits = 9;   // inflate's root widths for dynamic blocks
-    int8_t DistanceLookupBits = 6;
+    // (inflate's two root widths for dynamic blocks, 9 and 6 bits, are
+    // constants of codecs/inflate.cpp: with them here the record would be
+    // initialised data, 2 KiB of the Windows launcher's file, where all
+    // zeros live in .bss.)
     uint8_t* OutputWindow = nullptr;  // the per-entry 32 KiB window
     bool EngineBusy = false;        // an extraction is under way
     // GetTickCount at the last PumpMessages, as the system gives it: an

@@ -9,6 +9,7 @@ MACHINE_I386 = 0x14C
 MACHINE_AMD64 = 0x8664
 SUBSYSTEM_WINDOWS_GUI = 2
 SUBSYSTEM_WINDOWS_CUI = 3
+IMPORT_DIRECTORY = 1
 RESOURCE_DIRECTORY = 2
 
 
@@ -42,6 +43,32 @@ class Image:
             name, virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
             self.sections.append((name.rstrip(b"\0").decode(), rva, max(virtual_size, raw_size), raw_offset,
                                   raw_size))
+
+    def section_flags(self):
+        """[(name, Characteristics)] of the section table."""
+        pe = struct.unpack_from("<I", self.data, 0x3C)[0]
+        count, optional_size = struct.unpack_from("<H", self.data, pe + 6)[0], struct.unpack_from("<H", self.data, pe + 20)[0]
+        table = pe + 24 + optional_size
+        return [(self.data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0").decode(),
+                 struct.unpack_from("<I", self.data, table + 40 * i + 36)[0]) for i in range(count)]
+
+    def imported_dlls(self):
+        """The DLL names of the import directory, lower case, as the loader
+        finds them: descriptors of 20 bytes, the name's RVA at 12, up to an
+        all-zero one."""
+        rva, size = self.directories[IMPORT_DIRECTORY]
+        names = []
+        while rva != 0 and size != 0:
+            descriptor = self.read_rva(rva, 20)
+            if descriptor == bytes(20):
+                break
+            name_rva = struct.unpack_from("<I", descriptor, 12)[0]
+            name = b""
+            while not name.endswith(b"\0"):
+                name += self.read_rva(name_rva + len(name), 1)
+            names.append(name[:-1].decode().lower())
+            rva += 20
+        return names
 
     def read_rva(self, rva, size):
         for _, start, span, raw_offset, raw_size in self.sections:

@@ -60,6 +60,15 @@ ENTRIES = [
 SETUP_TIME = (2024, 2, 29, 10, 20, 30)
 
 ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll"}
+# The stub (the launcher with the empty archive) in bytes, at most.
+STUB_SIZE_LIMIT = 32 * 1024
+
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
+BASE_RELOCATION_DIRECTORY = 5
 
 
 class Failure(Exception):
@@ -129,6 +138,22 @@ def build_launcher_with(build, payload_path, archive_maker, copy_to):
     shutil.copyfile(exe, copy_to)
 
 
+def check_hardening(exe):
+    """ASLR and DEP: the flags, and the relocation table without which the
+    loader keeps the preferred address whatever the flags say; no section
+    both writable and executable."""
+    image = pe_image.load(exe)
+    flags = IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT
+    check(image.dll_characteristics & flags == flags,
+          "%s: DllCharacteristics %#x lack DYNAMIC_BASE or NX_COMPAT" % (exe, image.dll_characteristics))
+    check(not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED, "%s: relocations stripped" % exe)
+    check(len(image.directories) > BASE_RELOCATION_DIRECTORY and image.directories[BASE_RELOCATION_DIRECTORY][1] > 0,
+          "%s: no base relocation table" % exe)
+    for name, flags_of_section in image.section_flags():
+        check(not (flags_of_section & IMAGE_SCN_MEM_EXECUTE and flags_of_section & IMAGE_SCN_MEM_WRITE),
+              "%s: section %s is writable and executable" % (exe, name))
+
+
 def command_build(args):
     wine64 = wine_run.find_wine64()
     build = os.path.join(args.work, "x86_64")
@@ -145,6 +170,7 @@ def command_build(args):
     build_launcher_with(build, payload, lambda p: write_archive(p, setup_exe),
                         os.path.join(args.work, "launcher-full.exe"))
     build_launcher_with(build, payload, lambda p: write_archive(p), os.path.join(args.work, "launcher-nosetup.exe"))
+    check_hardening(os.path.join(args.work, "launcher-nosetup.exe"))
     # Kept apart from the launchers; the no-setup test plants a copy beside
     # them on purpose.
     shutil.copyfile(setup_exe, os.path.join(payloads, "Setup.exe"))
@@ -396,6 +422,14 @@ def command_pe32(args):
           "no manifest requesting asInvoker (RT_MANIFEST 1)")
     dlls = imports_of(args.objdump, exe)
     check(set(dlls) <= ALLOWED_IMPORTS, "imports from %r" % sorted(set(dlls) - ALLOWED_IMPORTS))
+    # The import directory itself, as the loader reads it (objdump finds the
+    # tables by the section's name even when the directory entry is empty):
+    # all four DLLs.
+    loaded = image.imported_dlls()
+    check(sorted(loaded) == sorted(ALLOWED_IMPORTS),
+          "the import directory names %r, expected %r" % (loaded, sorted(ALLOWED_IMPORTS)))
+    check_hardening(stub)
+    check(stub_size <= STUB_SIZE_LIMIT, "the stub has %d bytes, more than %d" % (stub_size, STUB_SIZE_LIMIT))
     size = os.path.getsize(exe)
     print("i686 launcher: PE32, GUI subsystem, imports %s" % ", ".join(dlls))
     print("i686 launcher size: %d bytes with a %d-byte payload; %d bytes (%.1f KiB) with the empty "
