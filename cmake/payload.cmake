@@ -112,6 +112,8 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
   # other programs of a Windows build (sfx.exe) link as usual.
   set(WIN32_LTO_FLAGS -flto -ffat-lto-objects)
   target_compile_options(zipcore PRIVATE ${WIN32_SIZE_FLAGS} ${WIN32_LTO_FLAGS})
+  # One copy of the fast inflate loop, not a second one compiled for BMI2.
+  target_compile_definitions(zipcore PRIVATE INFLATE_ONE_FAST_LOOP)
   target_compile_options(platform PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS} ${WIN32_LTO_FLAGS})
   # The entry point of entry/launcher_win32.cpp in place of the C runtime's
   # start-up code (a stdcall name carries its decoration on 32-bit x86), and

@@ -267,7 +267,13 @@ namespace {
     return result;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+// The Windows builds leave the BMI2 copy out (INFLATE_ONE_FAST_LOOP): there
+// the launcher's size comes first, and the copy is about 1 KiB of code.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(INFLATE_ONE_FAST_LOOP)
+#define INFLATE_BMI2_COPY 1
+#endif
+
+#if INFLATE_BMI2_COPY
 // The loop shifts and masks by amounts read from its cells several times a
 // round; BMI2's shifts take the amount from any register and leave the flags
 // alone, and BZHI masks in one instruction, which spares the loop about a
@@ -293,7 +299,7 @@ bool Bmi2Available() {
 // Windows launcher): inlined into DecodeSymbols, the loop came out with
 // about 3% more instructions per byte on i686.
 [[gnu::noinline]] ExtractResult DecodeFast(const BlockCodes& codes) {
-#if defined(__x86_64__) || defined(__i386__)
+#if INFLATE_BMI2_COPY
     if (Bmi2Available()) return DecodeFastBmi2(codes);
 #endif
     return DecodeFastLoop(codes);
