@@ -121,7 +121,7 @@ void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
 // wide pieces.
 inline void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
     uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
-    if ((distance <= windowPos) ? distance >= WidePiece : from + length + CopySlack <= OutputWindowSize)
+    if ((distance >= WidePiece) & (from + length + CopySlack <= OutputWindowSize))
         CopyPieces<WidePiece>(window + windowPos, window + from, length);
     else
         CopyMatchOdd(window, windowPos, distance, length);
