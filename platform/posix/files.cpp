@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -109,6 +110,35 @@ int TakeKeptRead(const std::string& path, struct stat& st) {
     if (stat(path.c_str(), &st) == 0 && SameStatus(st, was)) return fd;
     close(fd);
     return -1;
+}
+
+// Reads of regular files opened only to be read go through two read-ahead
+// blocks of ReadAheadBytes, shared by all such handles: the engine reads an
+// archive 2048 bytes at a time and a local header at a time, and a system
+// call for each would cost more than decoding it. A block belongs to the
+// file status its reader opened (SameStatus), so a handle opened on another
+// file, or on this one after a change, never meets it, and the process's
+// own writes to the file drop its blocks (DropReadAhead). Changes made by
+// other processes while a handle is open may stay unseen for up to one
+// block, as they may land half-way through one read anyway; on Windows the
+// engine's share mode keeps writers away altogether. Larger reads go to the
+// file directly.
+constexpr DWORD ReadAheadBytes = 16384;
+struct ReadAheadBlock {
+    bool Valid = false;
+    struct stat Status;
+    int64_t Start = 0;
+    DWORD Length = 0;  // less than ReadAheadBytes only where the file ended
+    uint64_t LastUse = 0;
+    uint8_t Bytes[ReadAheadBytes];
+};
+ReadAheadBlock ReadAhead[2];  // guarded by FilesLock
+uint64_t ReadAheadClock = 0;  // guarded by FilesLock
+
+// Forgets the blocks read from the file at (device, inode). FilesLock held.
+void DropReadAhead(dev_t device, ino_t inode) {
+    for (ReadAheadBlock& block : ReadAhead)
+        if (block.Status.st_dev == device && block.Status.st_ino == inode) block.Valid = false;
 }
 
 thread_local DWORD LastError = 0;
@@ -234,6 +264,7 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, v
         error = posix::detail::ERROR_SHARING_VIOLATION;
     else if (truncate && ftruncate(fd, 0) != 0)
         error = ErrorFromErrno(errno, path.Path);
+    if (truncate) DropReadAhead(opened.st_dev, opened.st_ino);
     if (error != ERROR_SUCCESS) {
         close(fd);
         return FailWith(error, failed);
@@ -255,6 +286,40 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
     if (!object->CanRead) return Refuse(ERROR_ACCESS_DENIED);
     if (buffer == nullptr && bytesToRead > 0) return Refuse(ERROR_INVALID_PARAMETER);
     DWORD done = 0;
+    if (object->Positional && !object->CanWrite && bytesToRead <= ReadAheadBytes / 2) {
+        std::lock_guard<std::mutex> lock(FilesLock);
+        const int64_t at = object->Position;
+        ReadAheadBlock* found = nullptr;
+        for (ReadAheadBlock& block : ReadAhead) {
+            // The block holds the bytes asked for, or all the file has from `at` on.
+            bool covers = at >= block.Start && (at + bytesToRead <= block.Start + block.Length ||
+                                                (block.Length < ReadAheadBytes && at <= block.Start + block.Length));
+            if (block.Valid && covers && SameStatus(block.Status, object->Status)) found = &block;
+        }
+        if (found == nullptr) {
+            found = ReadAhead[0].LastUse <= ReadAhead[1].LastUse ? &ReadAhead[0] : &ReadAhead[1];
+            found->Valid = false;
+            DWORD filled = 0;
+            while (filled < ReadAheadBytes) {
+                ssize_t got = pread(object->Fd, found->Bytes + filled, ReadAheadBytes - filled, at + filled);
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) return Refuse(ErrorFromErrno(errno, ""));
+                if (got == 0) break;
+                filled += static_cast<DWORD>(got);
+            }
+            found->Status = object->Status;
+            found->Start = at;
+            found->Length = filled;
+            found->Valid = true;
+        }
+        found->LastUse = ++ReadAheadClock;
+        const int64_t left = found->Start + found->Length - at;
+        done = left < bytesToRead ? static_cast<DWORD>(left) : bytesToRead;
+        std::memcpy(buffer, found->Bytes + (at - found->Start), done);
+        object->Position += done;
+        if (bytesRead != nullptr) *bytesRead = done;
+        return 1;
+    }
     // Reads until everything asked for has come or the file ends; at the end
     // of the file the call succeeds with what there was, possibly nothing.
     while (done < bytesToRead) {
@@ -280,6 +345,10 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
     if (object == nullptr) return 0;
     if (!object->CanWrite) return Refuse(ERROR_ACCESS_DENIED);
     if (buffer == nullptr && bytesToWrite > 0) return Refuse(ERROR_INVALID_PARAMETER);
+    {
+        std::lock_guard<std::mutex> lock(FilesLock);
+        DropReadAhead(object->Device, object->Inode);
+    }
     DWORD done = 0;
     while (done < bytesToWrite) {
         const char* from = static_cast<const char*>(buffer) + done;

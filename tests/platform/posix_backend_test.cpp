@@ -324,6 +324,18 @@ TEST_F(PosixScratch, WriteReadSeekAndSize) {
     moveHigh = 0;
     EXPECT_EQ(SetFilePointer(h, 0, &moveHigh, FILE_END), 100000u);
     EXPECT_EQ(moveHigh, 0);
+
+    // Small reads (served from read-ahead) from scattered positions, across
+    // block edges and up to the end, as the engine's headers and input take them.
+    for (uint32_t i = 0, at = 0; i < 400; i++, at = (at * 37 + 16001) % 100100) {
+        DWORD size = 1 + (i * 613) % 8192;
+        SetFilePointer(h, static_cast<LONG>(at), nullptr, FILE_BEGIN);
+        ASSERT_TRUE(ReadFile(h, back.data(), size, &got, nullptr));
+        DWORD expected = at >= 100000 ? 0 : std::min<DWORD>(size, 100000 - at);
+        ASSERT_EQ(got, expected) << "at " << at << " size " << size;
+        ASSERT_EQ(std::memcmp(back.data(), data.data() + std::min<uint32_t>(at, 100000), got), 0) << "at " << at;
+        EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), at + got);
+    }
     ASSERT_TRUE(CloseHandle(h));
 }
 
@@ -363,6 +375,21 @@ TEST_F(PosixScratch, ReopeningForReadingSeesEveryChangeOfTheFile) {
     EXPECT_EQ(SetFilePointer(r, 0, nullptr, FILE_CURRENT), 0u);
     EXPECT_EQ(OpenError(W("a.txt"), GENERIC_WRITE, OPEN_EXISTING), ERROR_SHARING_VIOLATION);
     EXPECT_TRUE(CloseHandle(r));
+
+    // A reader that admits writers sees what the process writes through
+    // another handle, whatever it read before.
+    HANDLE reader = Open(W("a.txt"), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    char buffer[8] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(reader, buffer, 5, &got, nullptr));
+    HANDLE writer = Open(W("a.txt"), GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteFile(writer, "THI", 3, &got, nullptr));
+    SetFilePointer(reader, 0, nullptr, FILE_BEGIN);
+    ASSERT_TRUE(ReadFile(reader, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "THIrd");
+    EXPECT_TRUE(CloseHandle(writer));
+    EXPECT_TRUE(CloseHandle(reader));
 }
 
 TEST_F(PosixScratch, CreateAlwaysReplacesAndReportsIt) {
