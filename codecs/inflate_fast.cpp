@@ -20,10 +20,13 @@
 //   leaves at least FastRefillMinBits = 56 bits loaded. A round runs only
 //   while a whole word (FastWordBytes) lies before the end of the valid
 //   input, so the word never reaches past it.
-// - Window: a match writes at most MaxMatchLength = 258 bytes and its last
-//   piece may run CopySlack bytes further (they are put back, but must be
-//   inside the window). With WindowPos <= FastWindowLimit the round ends
-//   before the window's end, so no flush falls inside the stretch.
+// - Window: the stretch never fills the window, so no flush falls inside
+//   it. A round starts only with WindowPos <= FastWindowLimit, room for two
+//   literals and a byte; a match that would reach the window's end is left
+//   to the exact loop (the round is given back unread, see below), and one
+//   that ends short of it but within CopySlack is copied exactly, byte range
+//   for byte range, as the wide pieces' last one may run CopySlack bytes
+//   further (they are put back, but must be inside the window).
 //
 // The reach (fast_bits.h says why the reader's state is fixed by the end
 // position and the reach of the exact reader's EnsureBits calls). The fast
@@ -38,6 +41,12 @@
 // it count, together with the bits dropped (roundCount marks where that
 // code began); their reach is found at the end by walking the exact tables
 // over the same bits (WalkCode), whichever table the fast loop used.
+// A round given back unread (a match that would fill the window) leaves the
+// reader at the round's start with the reach of the exact reader's first
+// call for the next code, EnsureBits(LiteralBits) there, which is the very
+// next thing the exact loop does; the earlier reads reach no further (the
+// condition above), and the bytes it takes lie in InputBuffer (a round
+// starts with a word's room), so no refill falls between.
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
@@ -60,13 +69,13 @@ static_assert(8 * FastWordBytes - MaxRoundBits >= FastLiteralBits);
 // count.
 static_assert(MaxDeflateCodeBits + MaxDistanceExtraBits <= 32);
 
-// Copy pieces, and the window room a round needs: a match of up to
-// MaxMatchLength bytes (two literals take less), whose last piece, and the
-// bytes kept from behind it, reach up to a whole piece further.
+// Copy pieces, the window room their last piece may run into (the bytes
+// kept from behind it reach up to a whole piece further), and the last
+// window position a round starts from: two literals must not fill it.
 constexpr int32_t WidePiece = 16;
 constexpr int32_t NarrowPiece = 8;
 constexpr int32_t CopySlack = 16;
-constexpr int32_t FastWindowLimit = OutputWindowSize - MaxMatchLength - CopySlack;
+constexpr int32_t FastWindowLimit = OutputWindowSize - 3;
 static_assert(CopySlack >= WidePiece && WidePiece >= NarrowPiece);
 
 // Copies n bytes to `to` from `from`, where the source ends before the
@@ -92,14 +101,15 @@ void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
 }
 
 // A match in the fast stretch that the wide pieces cannot take: a distance
-// below WidePiece, or a source ahead in the window's previous round that
-// reaches its end. Out of line, to keep the fast loop's registers for the common
-// case.
+// below WidePiece, a source ahead in the window's previous round that
+// reaches its end, or a destination near the window's end (windowPos +
+// length < OutputWindowSize). Out of line, to keep the fast loop's registers
+// for the common case.
 [[gnu::noinline]] void CopyMatchOdd(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
     uint8_t* to = window + windowPos;
     if (distance <= windowPos) {
         const uint8_t* from = to - distance;
-        if (distance >= NarrowPiece)
+        if (distance >= NarrowPiece && windowPos + length + NarrowPiece <= OutputWindowSize)
             CopyPieces<NarrowPiece>(to, from, length);
         else if (distance == 1)
             std::memset(to, *from, length);
@@ -115,13 +125,14 @@ void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
         CopyInWindow(window, static_cast<int32_t>(windowPos + firstPart), 0, static_cast<int32_t>(length - firstPart));
 }
 
-// A match in the fast stretch: WindowPos + length + CopySlack <= 32768. A
+// A match in the fast stretch: windowPos + length < OutputWindowSize. A
 // source behind the destination by WidePiece or more, or ahead of it (in
-// the window's previous round) and not reaching the window's end, goes in
-// wide pieces.
+// the window's previous round), goes in wide pieces when neither range
+// comes within CopySlack of the window's end.
 inline void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
     uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
-    if ((distance >= WidePiece) & (from + length + CopySlack <= OutputWindowSize))
+    uint32_t higher = from > windowPos ? from : windowPos;
+    if ((distance >= WidePiece) & (higher + length + CopySlack <= OutputWindowSize))
         CopyPieces<WidePiece>(window + windowPos, window + from, length);
     else
         CopyMatchOdd(window, windowPos, distance, length);
@@ -154,6 +165,7 @@ namespace {
     constexpr uint32_t DistanceMask = (1u << FastDistanceBits) - 1;
 
     ExtractResult result = FastStretchEnded;
+    bool givenBack = false;  // the last round was left unread to the exact loop
     // Each round starts with a refill, so that all 64 bits of `bits` are
     // input and the round needs at most MaxRoundBits of them: the next
     // round's literal/length cell can be looked up before this round's
@@ -228,6 +240,12 @@ namespace {
         count -= used;
         const uint32_t distance = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
         const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
+        if (out + length >= window + OutputWindowSize) {
+            // It would fill the window, whose flush is the exact loop's.
+            givenBack = true;
+            roundCount = startCount;
+            break;
+        }
         CopyMatchFast(window, static_cast<uint32_t>(out - window), distance, length);
         out += length;
         if (f.In > inLimit || out > outLimit) {
@@ -246,6 +264,10 @@ namespace {
     const uint32_t loadedBytes = static_cast<uint32_t>(f.In - f.Start.In);
     const uint32_t loaded = f.Start.Count + 8 * loadedBytes;
     const uint32_t roundStart = loaded - roundCount;
+    if (givenBack) {
+        EndFastBits(f.Start, roundStart, roundStart + static_cast<uint32_t>(codes.LiteralBits));
+        return result;
+    }
     uint32_t end = FastPosition(f);
     CodeWalk walk = WalkCode(codes.Literals, codes.LiteralBits,
                              static_cast<uint32_t>(FastBitsAt(f.Start, roundStart, loadedBytes)));
