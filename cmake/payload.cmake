@@ -120,17 +120,21 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
   # the section layout of cmake/launcher-pe.ld.
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(WIN32_ENTRY _LauncherEntry@0)
+    set(WIN32_SYMBOL_PREFIX _)
   else()
     set(WIN32_ENTRY LauncherEntry)
+    set(WIN32_SYMBOL_PREFIX "")
   endif()
   set(WIN32_LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/launcher-pe.ld)
   # binutils 2.40 crashes when the link-time code generation of a program
   # without start-up objects calls a function that the linker had not met
   # before: libgcc's stack probe (for frames above 4 KiB) is asked for from
-  # the start, the C runtime's import library is searched before the system
-  # DLLs' ones that CMake names, and the launchers link the objects of the
-  # two libraries rather than their archives.
-  set(WIN32_LINK_FLAGS -nostartfiles -Wl,-e,${WIN32_ENTRY} -Wl,-u,___chkstk_ms -Wl,-T,${WIN32_LINKER_SCRIPT}
+  # the start, and so is the C runtime's strchr, which only the generated
+  # code names; the C runtime's import library is searched before the
+  # system DLLs' ones that CMake names, and the launchers link the objects
+  # of the two libraries rather than their archives.
+  set(WIN32_LINK_FLAGS -nostartfiles -Wl,-e,${WIN32_ENTRY} -Wl,-u,___chkstk_ms -Wl,-u,${WIN32_SYMBOL_PREFIX}strchr
+      -Wl,-T,${WIN32_LINKER_SCRIPT}
       ${WIN32_SIZE_FLAGS} -flto)
 
   foreach(program launcher launcher-stub)
@@ -139,8 +143,11 @@ if(LAUNCHER_BACKEND STREQUAL "win32")
     else()
       set(rc ${STUB_RC})
     endif()
+    # The launcher formats no text with printf, so the platform's snprintf
+    # (format.cpp) stays out: its object alone would link the C runtime's
+    # _vscprintf stand-in and the imports behind it.
     add_executable(${program} WIN32 ${CMAKE_SOURCE_DIR}/entry/launcher_win32.cpp ${rc}
-                   $<TARGET_OBJECTS:zipcore> $<TARGET_OBJECTS:platform>)
+                   $<TARGET_OBJECTS:zipcore> $<FILTER:$<TARGET_OBJECTS:platform>,EXCLUDE,format\\.cpp>)
     target_include_directories(${program} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${program} PRIVATE msvcrt)
     target_compile_options(${program} PRIVATE ${CORE_FLAGS} ${WIN32_SIZE_FLAGS} ${WIN32_LTO_FLAGS})

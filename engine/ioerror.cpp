@@ -3,7 +3,8 @@
 //   Exception EInOutError in Modul <program file> bei <code address>.
 //   <message for the system error code>.
 // and exit code 1. Texts are in the ANSI code page (Windows-1252).
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/engine.h"
@@ -23,6 +24,41 @@ const char* MessageFor(int32_t code) {
     }
 }
 
+// The box's text, built by hand: printf would pull a formatter into the
+// launcher for three strings and two numbers. The text is cut at the
+// buffer's end and always terminated.
+struct Text {
+    char* Out;
+    size_t Capacity;
+    size_t Used;
+};
+
+void Append(Text& t, const char* s) {
+    while (*s != '\0' && t.Used + 1 < t.Capacity) t.Out[t.Used++] = *s++;
+    t.Out[t.Used] = '\0';
+}
+
+// `value` with at least `digits` digits, in decimal or upper-case hex (by
+// shifts: a 64-bit division would call the compiler's library).
+void AppendNumber(Text& t, uint64_t value, bool hex, int digits) {
+    char reversed[24];
+    int n = 0;
+    do {
+        if (hex) {
+            reversed[n++] = "0123456789ABCDEF"[value & 15];
+            value >>= 4;
+        } else {
+            auto low = static_cast<uint32_t>(value);  // decimal numbers are 32-bit
+            reversed[n++] = static_cast<char>('0' + low % 10);
+            value = low / 10;
+        }
+    } while (value != 0 || n < digits);
+    char inOrder[25];
+    for (int i = 0; i < n; i++) inOrder[i] = reversed[n - 1 - i];
+    inOrder[n] = '\0';
+    Append(t, inOrder);
+}
+
 }  // namespace
 
 [[noreturn]] __attribute__((noinline)) void RaiseIoError(int32_t code) {
@@ -32,19 +68,25 @@ const char* MessageFor(int32_t code) {
     module[len] = '\0';
 
     char message[64];
+    Text m{message, sizeof message, 0};
     const char* known = MessageFor(code);
-    if (known != nullptr)
-        std::snprintf(message, sizeof message, "%s", known);
-    else
-        std::snprintf(message, sizeof message, "E/A-Fehler %d", static_cast<int>(code));
-    size_t mlen = std::strlen(message);
-    const char* closing = (mlen > 0 && message[mlen - 1] == '.') ? "" : ".";
+    if (known != nullptr) {
+        Append(m, known);
+    } else {
+        Append(m, code < 0 ? "E/A-Fehler -" : "E/A-Fehler ");
+        AppendNumber(m, code < 0 ? 0 - static_cast<uint64_t>(code) : static_cast<uint64_t>(code), false, 1);
+    }
+    const char* closing = (m.Used > 0 && message[m.Used - 1] == '.') ? "" : ".";
 
     char text[1400];
-    std::snprintf(text, sizeof text, "Exception EInOutError in Modul %s bei %0*llX.\n%s%s", AfterLastSeparator(module, "\\:"),
-                  static_cast<int>(sizeof(void*) * 2),
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(__builtin_return_address(0))), message,
-                  closing);
+    Text t{text, sizeof text, 0};
+    Append(t, "Exception EInOutError in Modul ");
+    Append(t, AfterLastSeparator(module, "\\:"));
+    Append(t, " bei ");
+    AppendNumber(t, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), true, static_cast<int>(sizeof(void*) * 2));
+    Append(t, ".\n");
+    Append(t, message);
+    Append(t, closing);
     win::MessageBoxA(nullptr, text, "Anwendungsfehler", win::MB_ICONERROR | win::MB_TASKMODAL);
     win::ExitProcess(1);
 }

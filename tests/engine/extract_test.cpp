@@ -506,6 +506,15 @@ TEST_F(ExtractFixture, NestedCallFromAPumpedWindowIsTurnedAway) {
     win::posix::DestroyTestWindow(w);
 }
 
+// A code without a text of its own is given by number; the address has
+// all the digits of a pointer.
+TEST(IoErrorDeathTest, UnknownCodesAreNumbered) {
+    const std::string digits = std::to_string(sizeof(void*) * 2);
+    EXPECT_EXIT(RaiseIoError(32), ::testing::ExitedWithCode(1),
+                "Exception EInOutError in Modul [^ ]+ bei [0-9A-F]{" + digits + "}\\.\nE/A-Fehler 32\\.");
+    EXPECT_EXIT(RaiseIoError(-1450), ::testing::ExitedWithCode(1), "\nE/A-Fehler -1450\\.");
+}
+
 TEST_F(ExtractFixture, FailedDeletionOfAFailedOutputEndsTheRunWithTheErrorBox) {
     Make({Stored("f", PatternBytes(300000, 4))});
     g_outputHost = dir.HostPath("f");
