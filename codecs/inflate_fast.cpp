@@ -5,7 +5,7 @@
 //
 // Entry assumptions. DecodeSymbols (inflate.cpp) calls DecodeFast before
 // each code while the block has a fast table. DecodeFast works in rounds, a
-// round being one or two literals or one match, and runs a round only when
+// round being one to three literals or one match, and runs a round only when
 // its margins hold; it stops before anything the exact loop does at the
 // edges: a refill of InputBuffer, a flush, the end of the block, a damaged
 // code. It then leaves the reader in exactly the state the exact loop would
@@ -21,7 +21,7 @@
 //   while a whole word (FastWordBytes) lies before the end of the valid
 //   input, so the word never reaches past it.
 // - Window: the stretch never fills the window, so no flush falls inside
-//   it. A round starts only with WindowPos <= FastWindowLimit, room for two
+//   it. A round starts only with WindowPos <= FastWindowLimit, room for three
 //   literals and a byte; a match that would reach the window's end is left
 //   to the exact loop (the round is given back unread, see below), and one
 //   that ends short of it but within CopySlack is copied exactly, byte range
@@ -61,6 +61,7 @@ namespace {
 // The bit budget of a round against what a refill gives.
 constexpr uint32_t MaxRoundBits = 2 * MaxDeflateCodeBits + MaxLengthExtraBits + MaxDistanceExtraBits;
 static_assert(MaxRoundBits == 48 && MaxRoundBits <= FastRefillMinBits);
+static_assert(3 * MaxDeflateCodeBits <= MaxRoundBits);  // three literals
 // All 64 bits of the register are input after a refill, so after a round at
 // least 64 - MaxRoundBits remain for looking up the next round's first cell
 // before this round's output is written.
@@ -71,11 +72,11 @@ static_assert(MaxDeflateCodeBits + MaxDistanceExtraBits <= 32);
 
 // Copy pieces, the window room their last piece may run into (the bytes
 // kept from behind it reach up to a whole piece further), and the last
-// window position a round starts from: two literals must not fill it.
+// window position a round starts from: three literals must not fill it.
 constexpr int32_t WidePiece = 16;
 constexpr int32_t NarrowPiece = 8;
 constexpr int32_t CopySlack = 16;
-constexpr int32_t FastWindowLimit = OutputWindowSize - 3;
+constexpr int32_t FastWindowLimit = OutputWindowSize - 4;
 static_assert(CopySlack >= WidePiece && WidePiece >= NarrowPiece);
 
 // Copies n bytes to `to` from `from`, where the source ends before the
@@ -187,13 +188,21 @@ namespace {
             uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
             *out++ = static_cast<uint8_t>(cell >> 16);
             if (next & FastLiteral) {
-                // A second literal in the same round: the two take at most
-                // 30 bits, and the round's reach is now this code's.
+                // A second literal in the same round, and maybe a third:
+                // the three take at most 45 bits (no more than a match),
+                // and the round's reach is now the last one's.
                 used = next & 63;
                 bits >>= used;
                 count -= used;
                 *out++ = static_cast<uint8_t>(next >> 16);
                 next = cells[FastLiteralRoot + (bits & LiteralMask)];
+                if (next & FastLiteral) {
+                    used = next & 63;
+                    bits >>= used;
+                    count -= used;
+                    *out++ = static_cast<uint8_t>(next >> 16);
+                    next = cells[FastLiteralRoot + (bits & LiteralMask)];
+                }
                 if (f.In > inLimit || out > outLimit) {
                     roundCount = count + used;
                     break;
