@@ -49,13 +49,14 @@ CodeWalk WalkCode(const DecodeEntry* table, int32_t rootBits, uint32_t bits);
 
 // ---- packed tables for inflate's fast loop (fast_table.cpp) ----
 
-// A cell: bits 0-5 the bits to drop (code and extra bits), bit 7 set when a
-// length's extra bits are still to be read, 8-11 the code length (where the
-// extra bits start) or, in a link, the sub-table's index width, 12-15 the
-// kind, 16-31 the literal byte, the length (its base with FastExtraBits),
-// the base distance or, in a link, the sub-table's offset in Cells. A cell
-// without a kind bit is a length or a distance, by its table.
-constexpr uint32_t FastExtraBits = 1u << 7;
+// A cell: bits 0-5 the bits to drop (code and extra bits), 8-11 the code
+// length (where the extra bits start) or, in a link, the sub-table's index
+// width, 12-15 the kind, 16-31 the literal byte, the length or its base, the
+// base distance or, in a link, the sub-table's offset in Cells. A cell
+// without a kind bit is a length or a distance, by its table; its value
+// plus the bits between the code length and the bits to drop is the length
+// or the distance (a length resolved with its extra bits in the cell has
+// nothing there, the two being equal).
 constexpr uint32_t FastLiteral = 1u << 12;
 constexpr uint32_t FastEndOfBlock = 1u << 13;
 constexpr uint32_t FastLink = 1u << 14;

@@ -10,7 +10,7 @@
 // its extra bits), the code length (where the extra bits start), the kind
 // and the value (literal byte, length or base distance). Where the index
 // covers a length code's extra bits too, the cell holds the length itself;
-// otherwise FastExtraBits says that they follow. A code longer than the root
+// otherwise its code length says where they start. A code longer than the root
 // meets a link cell whose value is the offset of its sub-table in Cells and
 // whose length field is the sub-table's index width; the sub-table is
 // indexed with the bits after the root, and its cells count their bits from
@@ -64,7 +64,7 @@ inline uint32_t MakeCell(const CodeWalk& walk, uint32_t index, int32_t indexBits
         uint32_t extra = (index >> length) & ((1u << x->Op) - 1);
         return total | (total << 8) | ((x->Value + extra) << 16);
     }
-    return total | (length << 8) | (distances ? 0 : FastExtraBits) | (uint32_t{x->Value} << 16);
+    return total | (length << 8) | (uint32_t{x->Value} << 16);
 }
 
 }  // namespace
@@ -118,8 +118,8 @@ bool FillEntry(CodeFill& fill, const DecodeEntry& x, int32_t depth, int32_t widt
         const uint32_t step = 1u << length;
         const uint32_t rootSize = 1u << rootBits;
         const uint32_t cell = MakeCell(walk, prefix, rootBits, fill.Distances);
-        const bool resolved =
-            !fill.Distances && (cell & (FastLiteral | FastEndOfBlock | FastInvalid | FastExtraBits)) == 0;
+        const bool resolved = !fill.Distances && (cell & (FastLiteral | FastEndOfBlock | FastInvalid)) == 0 &&
+                              ((cell >> 8) & 15) == (cell & 63);
         if (!resolved) {
             for (uint32_t index = prefix; index < rootSize; index += step) fill.Root[index] = cell;
         } else {

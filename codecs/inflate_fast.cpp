@@ -126,17 +126,14 @@ void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t n) {
         CopyInWindow(window, static_cast<int32_t>(windowPos + firstPart), 0, static_cast<int32_t>(length - firstPart));
 }
 
-// A match in the fast stretch: windowPos + length < OutputWindowSize. A
-// source behind the destination by WidePiece or more, or ahead of it (in
-// the window's previous round), goes in wide pieces when neither range
-// comes within CopySlack of the window's end.
-inline void CopyMatchFast(uint8_t* window, uint32_t windowPos, uint32_t distance, uint32_t length) {
-    uint32_t from = (windowPos - distance) & (OutputWindowSize - 1);
+// Whether a match goes in wide pieces: a source behind the destination by
+// WidePiece or more, or ahead of it (in the window's previous round), with
+// neither range coming within CopySlack of the window's end (so the match
+// does not fill the window either). The rest goes to CopyMatchOdd, or to
+// the exact loop when it would fill the window.
+inline bool WideCopyFits(uint32_t windowPos, uint32_t from, uint32_t distance, uint32_t length) {
     uint32_t higher = from > windowPos ? from : windowPos;
-    if ((distance >= WidePiece) & (higher + length + CopySlack <= OutputWindowSize))
-        CopyPieces<WidePiece>(window + windowPos, window + from, length);
-    else
-        CopyMatchOdd(window, windowPos, distance, length);
+    return distance >= WidePiece && higher + length + CopySlack <= OutputWindowSize;
 }
 
 }  // namespace
@@ -215,25 +212,21 @@ namespace {
             cell = next;
             continue;
         }
-        uint32_t length = cell >> 16;
-        if (cell & (FastInvalid | FastEndOfBlock | FastExtraBits)) {
+        if (cell & (FastInvalid | FastEndOfBlock)) {
             if (cell & FastInvalid) {
                 result = ArchiveDamaged;
-                roundCount = startCount;
-                break;
-            }
-            bits >>= used;
-            count -= used;
-            if (cell & FastEndOfBlock) {
+            } else {
+                bits >>= used;
+                count -= used;
                 result = Ok;
-                roundCount = startCount;
-                break;
             }
-            length += (code & ~(~0u << used)) >> ((cell >> 8) & 15);
-        } else {
-            bits >>= used;
-            count -= used;
+            roundCount = startCount;
+            break;
         }
+        bits >>= used;
+        count -= used;
+        // The extra bits, none when the cell resolved them.
+        const uint32_t length = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
 
         cell = cells[bits & DistanceMask];
         if (cell & FastLink)
@@ -249,13 +242,18 @@ namespace {
         count -= used;
         const uint32_t distance = (cell >> 16) + ((code & ~(~0u << used)) >> ((cell >> 8) & 15));
         const uint32_t next = cells[FastLiteralRoot + (bits & LiteralMask)];
-        if (out + length >= window + OutputWindowSize) {
+        const uint32_t outPos = static_cast<uint32_t>(out - window);
+        const uint32_t from = (outPos - distance) & (OutputWindowSize - 1);
+        if (WideCopyFits(outPos, from, distance, length)) {
+            CopyPieces<WidePiece>(out, window + from, length);
+        } else if (outPos + length >= OutputWindowSize) {
             // It would fill the window, whose flush is the exact loop's.
             givenBack = true;
             roundCount = startCount;
             break;
+        } else {
+            CopyMatchOdd(window, outPos, distance, length);
         }
-        CopyMatchFast(window, static_cast<uint32_t>(out - window), distance, length);
         out += length;
         if (f.In > inLimit || out > outLimit) {
             roundCount = startCount;

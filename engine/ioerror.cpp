@@ -41,22 +41,20 @@ void Append(Text& t, const char* s) {
 // `value` with at least `digits` digits, in decimal or upper-case hex (by
 // shifts: a 64-bit division would call the compiler's library).
 void AppendNumber(Text& t, uint64_t value, bool hex, int digits) {
-    char reversed[24];
-    int n = 0;
+    char text[24];
+    char* first = text + sizeof text - 1;  // filled from the end, last digit first
+    *first = '\0';
     do {
         if (hex) {
-            reversed[n++] = "0123456789ABCDEF"[value & 15];
+            *--first = "0123456789ABCDEF"[value & 15];
             value >>= 4;
         } else {
             auto low = static_cast<uint32_t>(value);  // decimal numbers are 32-bit
-            reversed[n++] = static_cast<char>('0' + low % 10);
+            *--first = static_cast<char>('0' + low % 10);
             value = low / 10;
         }
-    } while (value != 0 || n < digits);
-    char inOrder[25];
-    for (int i = 0; i < n; i++) inOrder[i] = reversed[n - 1 - i];
-    inOrder[n] = '\0';
-    Append(t, inOrder);
+    } while (--digits > 0 || value != 0);
+    Append(t, first);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ uint32_t ExpectedCell(const CodeWalk& walk, uint32_t index, int32_t indexBits, b
         const uint32_t value = x->Value + ((index >> length) & ((1u << x->Op) - 1));
         return total | total << 8 | value << 16;
     }
-    return total | length << 8 | (distances ? 0 : FastExtraBits) | uint32_t{x->Value} << 16;
+    return total | length << 8 | uint32_t{x->Value} << 16;
 }
 
 // Checks one code's root and sub-tables; returns the largest overreach.
