@@ -135,6 +135,21 @@ struct ReadAheadBlock {
 ReadAheadBlock ReadAhead[2];  // guarded by FilesLock
 uint64_t ReadAheadClock = 0;  // guarded by FilesLock
 
+// Reads n bytes to `to`, at `at` (positional) or at the descriptor's offset,
+// until all have come or the file ends; `done` counts what came. Returns 0
+// or the errno of a failed read.
+int ReadFully(int fd, bool positional, int64_t at, uint8_t* to, DWORD n, DWORD& done) {
+    done = 0;
+    while (done < n) {
+        ssize_t got = positional ? pread(fd, to + done, n - done, at + done) : read(fd, to + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
+        if (got == 0) break;
+        done += static_cast<DWORD>(got);
+    }
+    return 0;
+}
+
 // Forgets the blocks read from the file at (device, inode). FilesLock held.
 void DropReadAhead(dev_t device, ino_t inode) {
     for (ReadAheadBlock& block : ReadAhead)
@@ -300,13 +315,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
             found = ReadAhead[0].LastUse <= ReadAhead[1].LastUse ? &ReadAhead[0] : &ReadAhead[1];
             found->Valid = false;
             DWORD filled = 0;
-            while (filled < ReadAheadBytes) {
-                ssize_t got = pread(object->Fd, found->Bytes + filled, ReadAheadBytes - filled, at + filled);
-                if (got < 0 && errno == EINTR) continue;
-                if (got < 0) return Refuse(ErrorFromErrno(errno, ""));
-                if (got == 0) break;
-                filled += static_cast<DWORD>(got);
-            }
+            if (int error = ReadFully(object->Fd, true, at, found->Bytes, ReadAheadBytes, filled))
+                return Refuse(ErrorFromErrno(error, ""));
             found->Status = object->Status;
             found->Start = at;
             found->Length = filled;
@@ -320,23 +330,13 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, vo
         if (bytesRead != nullptr) *bytesRead = done;
         return 1;
     }
-    // Reads until everything asked for has come or the file ends; at the end
-    // of the file the call succeeds with what there was, possibly nothing.
-    while (done < bytesToRead) {
-        char* to = static_cast<char*>(buffer) + done;
-        ssize_t got = object->Positional ? pread(object->Fd, to, bytesToRead - done, object->Position)
-                                         : read(object->Fd, to, bytesToRead - done);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            if (bytesRead != nullptr) *bytesRead = done;
-            return Refuse(ErrorFromErrno(errno, ""));
-        }
-        if (got == 0) break;
-        done += static_cast<DWORD>(got);
-        object->Position += got;
-    }
+    // At the end of the file the call succeeds with what there was,
+    // possibly nothing.
+    int error =
+        ReadFully(object->Fd, object->Positional, object->Position, static_cast<uint8_t*>(buffer), bytesToRead, done);
+    object->Position += done;
     if (bytesRead != nullptr) *bytesRead = done;
-    return 1;
+    return error != 0 ? Refuse(ErrorFromErrno(error, "")) : 1;
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* /*overlapped*/) {
